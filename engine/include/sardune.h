@@ -1,0 +1,149 @@
+/*
+ * Sardune: thin-film optics engine, C interface.
+ *
+ * Conventions shared by every entry point:
+ *  - N is the number of wavelengths, K the number of layers (32-bit signed).
+ *  - A complex value is two doubles, real part first (sardune_complex); it is
+ *    layout-compatible with std::complex<double> and C's double _Complex.
+ *  - Per-layer arrays are either "flat" (K*N values, layer-major, element
+ *    [j*N + i]) or "pointer form" (K pointers, each to N values).
+ *  - A matrix stack holds one 2x2 complex matrix per wavelength as four planes
+ *    of N values, entries (0,0), (0,1), (1,0), (1,1): element [(2r+c)*N + i].
+ *    A per-layer matrix stack is K matrix stacks back to back.
+ *  - A coefficient record is an array of seven pointers: t, t', r, r' (N
+ *    values each) then dt/dd_k, dr/dd_k, dr'/dd_k (one block of N per layer).
+ *  - The caller owns every array. The engine writes only into the outputs.
+ *
+ * Every computing entry point returns SARDUNE_OK when its results are
+ * complete, or one of the negative statuses below. No exception ever leaves
+ * the library.
+ */
+#ifndef SARDUNE_H
+#define SARDUNE_H
+
+#include <stdint.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#if defined(SARDUNE_BUILDING) && defined(__GNUC__)
+#define SARDUNE_API __attribute__((visibility("default")))
+#else
+#define SARDUNE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Request statuses. */
+#define SARDUNE_OK 0
+/* A scratch or cache allocation failed; outputs of the request may be
+ * partly written. The engine and other requests are unaffected. */
+#define SARDUNE_ERR_OUT_OF_MEMORY (-1)
+/* The request's counts are inconsistent (for example K < 0 where a scratch
+ * must be sized, or d0 outside [0, K]); nothing was read or written. */
+#define SARDUNE_ERR_INVALID_REQUEST (-2)
+
+typedef struct sardune_complex {
+    double re;
+    double im;
+} sardune_complex;
+
+/* Worker pool. threads >= 2: that many threads share each request (the
+ * caller plus threads-1 workers); 1: no pool; <= 0: automatic count from the
+ * number of hardware threads. Returns the number of threads that share a
+ * request (0 or 1: requests run on the calling thread alone). Must not be
+ * called while another thread is inside an entry point. */
+SARDUNE_API int init(int threads);
+
+/* Stack characteristic matrix M = L_{K-1} ... L_0 per wavelength.
+ * indices, admittances: pointer form. stack_matrix: matrix stack (4*N). */
+SARDUNE_API int calc_M(int N, int K, const double* wavelengths, const double* thicknesses,
+                       const sardune_complex* const* indices,
+                       const sardune_complex* const* admittances, double x,
+                       sardune_complex* stack_matrix);
+
+/* M and the partial product P = L_{K-2} ... L_0 (written only when K >= 1).
+ * indices, admittances: flat form (K*N). */
+SARDUNE_API int forward(int N, int K, const double* wavelengths, const double* thicknesses,
+                        const sardune_complex* indices, const sardune_complex* admittances,
+                        double x, sardune_complex* stack_matrix,
+                        sardune_complex* partial_stack_matrix);
+
+/* M, every layer matrix L_j (4*K*N) and every derivative dM/dd_j (4*K*N).
+ * With K < 1 the stack matrix receives the identity and nothing else is
+ * touched. */
+SARDUNE_API int forward_backward(int N, int K, const double* wavelengths,
+                                 const double* thicknesses, const sardune_complex* indices,
+                                 const sardune_complex* admittances, double x,
+                                 sardune_complex* stack_matrix,
+                                 sardune_complex* layer_matrices,
+                                 sardune_complex* derivatives);
+
+/* Adds layers d0 .. K-1 on top of base_matrix (the stack matrix of layers
+ * 0 .. d0-1; not read when d0 == 0) and writes one coefficient record per
+ * added layer: records[j - d0] is the partial coating that ends with layer j.
+ * Its slots 4 to 6 hold (j - d0 + 1) blocks of N, written only when
+ * derivatives is true. 0 <= d0 <= K, otherwise SARDUNE_ERR_INVALID_REQUEST. */
+SARDUNE_API int update_top_props(int N, int K, const double* wavelengths,
+                                 const double* thicknesses,
+                                 const sardune_complex* const* indices,
+                                 const sardune_complex* const* admittances,
+                                 const sardune_complex* incident_admittance,
+                                 const sardune_complex* substrate_admittances, double x,
+                                 const sardune_complex* base_matrix, int d0,
+                                 sardune_complex* const* const* records, bool derivatives);
+
+/* Coefficients of a coating of non-absorbing layers (only the real parts of
+ * the layer indices and admittances are read), on the calling thread. The
+ * record's slots 4 to 6 hold K blocks of N. K < 0 is an invalid request. */
+SARDUNE_API int update_optiprops_real_n(int N, int K, const double* wavelengths,
+                                        const double* thicknesses,
+                                        const sardune_complex* const* indices,
+                                        const sardune_complex* const* admittances,
+                                        const sardune_complex* incident_admittance,
+                                        const sardune_complex* substrate_admittances, double x,
+                                        sardune_complex* const* record, bool derivatives);
+
+/* The same results four wavelengths at a time where the processor allows,
+ * spread over the pool for more than 128 wavelengths. */
+SARDUNE_API int update_optiprops_real_n_simd(int N, int K, const double* wavelengths,
+                                             const double* thicknesses,
+                                             const sardune_complex* const* indices,
+                                             const sardune_complex* const* admittances,
+                                             const sardune_complex* incident_admittance,
+                                             const sardune_complex* substrate_admittances,
+                                             double x, sardune_complex* const* record,
+                                             bool derivatives);
+
+/* result = stacks[count-1] ... stacks[1] * stacks[0] per wavelength. result may
+ * be stacks[0] but must not overlap any other stack. */
+SARDUNE_API int matmul_22X(int count, int N, const sardune_complex* const* stacks,
+                           sardune_complex* result);
+
+/* First-order change of t, r and r' per unit thickness when a thin slab of
+ * another material replaces the host layer at each position, in single
+ * precision. front/back matrices and each output may be null. Outputs are
+ * n_z*N values, position-major. calc_v_t_tau picks the build that suits the
+ * processor. */
+#define SARDUNE_CALC_V_T_TAU_PARAMS                                                        \
+    uint32_t N, uint32_t n_z, const sardune_complex *front_matrix,                         \
+        const sardune_complex *back_matrix, const sardune_complex *host_indices,           \
+        const sardune_complex *host_admittances, double x,                                 \
+        const sardune_complex *slab_indices, const double *positions,                      \
+        const sardune_complex *slab_admittances, const double *wavelengths,                \
+        const sardune_complex *incident_admittance,                                        \
+        const sardune_complex *substrate_admittances, const sardune_complex *t,            \
+        const sardune_complex *t_back, const sardune_complex *r,                           \
+        const sardune_complex *r_back, sardune_complex *dt, sardune_complex *dr,           \
+        sardune_complex *dr_back
+SARDUNE_API int calc_v_t_tau(SARDUNE_CALC_V_T_TAU_PARAMS);
+SARDUNE_API int calc_v_t_tau_sse(SARDUNE_CALC_V_T_TAU_PARAMS);
+SARDUNE_API int calc_v_t_tau_avx(SARDUNE_CALC_V_T_TAU_PARAMS);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SARDUNE_H */

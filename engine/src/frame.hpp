@@ -1,0 +1,61 @@
+// The chunked frame shared by the entry points that evaluate a stack over the
+// wavelength grid: [0, N) is cut into min(N, W + 1) equal chunks, all but the
+// last go to the pool's W workers, the calling thread computes the last one
+// (with the remainder) and then waits for the pool.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <new>
+
+#include "sardune.h"
+#include "thread_pool.hpp"
+
+// Collects the outcome of the pieces of one request. Kernels only throw when
+// an allocation fails, so every exception counts as out of memory.
+class RequestStatus {
+public:
+    template <class Kernel>
+    void run(const Kernel& kernel, int start, int end) noexcept {
+        try {
+            kernel(start, end);
+        } catch (...) {
+            fail(SARDUNE_ERR_OUT_OF_MEMORY);
+        }
+    }
+    void fail(int code) noexcept { code_.store(code, std::memory_order_relaxed); }
+    int code() const noexcept { return code_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<int> code_{SARDUNE_OK};
+};
+
+// kernel(start, end) computes one half-open wavelength range. It is shared by
+// reference with the pool tasks, which all finish before this returns.
+template <class Kernel>
+int run_chunked(int N, const Kernel& kernel) noexcept {
+    if (N <= 0) return SARDUNE_OK;
+    RequestStatus status;
+    ThreadPool* const workers = pool.get();
+    if (workers == nullptr) {
+        status.run(kernel, 0, N);
+        return status.code();
+    }
+    const int count = static_cast<int>(std::min<int64_t>(N, static_cast<int64_t>(workers->size()) + 1));
+    const int chunk = N / count;
+    int queued = 0;
+    try {
+        for (; queued < count - 1; ++queued) {
+            const int c = queued;
+            workers->enqueue([&kernel, &status, c, chunk] { status.run(kernel, c * chunk, (c + 1) * chunk); });
+        }
+    } catch (...) {
+        status.fail(SARDUNE_ERR_OUT_OF_MEMORY);
+    }
+    // A request that could not hand out all its chunks is already failed;
+    // computing the last one would only waste time.
+    if (queued == count - 1) status.run(kernel, (count - 1) * chunk, N);
+    workers->wait();
+    return status.code();
+}
