@@ -1,0 +1,160 @@
+// The worker pool and init: thread counts, the lifetime of workers, requests
+// from several application threads, and failures that must not leak out.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <atomic>
+#include <thread>
+
+#include "alloc_fault.hpp"
+#include "engine_calls.hpp"
+#include "frame.hpp"
+#include "thread_pool.hpp"
+
+using calls::cplx;
+using calls::filled;
+
+namespace {
+
+// Threads of this process, counted by the kernel: a joined worker is gone.
+int live_threads() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+int threads_in_pool() { return pool ? static_cast<int>(pool->size()) + 1 : 1; }
+
+TEST(Init, TransitionsReturnTheThreadCountAndJoinRemovedWorkers) {
+    init(1);
+    const int base = live_threads();
+    EXPECT_EQ(init(1), 1);
+    EXPECT_EQ(pool, nullptr);
+    EXPECT_EQ(init(5), 5);
+    EXPECT_EQ(pool->size(), 4u);
+    EXPECT_EQ(live_threads(), base + 4);
+    EXPECT_EQ(init(3), 3);
+    EXPECT_EQ(pool->size(), 2u);
+    EXPECT_EQ(live_threads(), base + 2) << "the first pool's workers were not joined";
+    EXPECT_EQ(init(1), 1);
+    EXPECT_EQ(pool, nullptr);
+    EXPECT_EQ(live_threads(), base);
+    const int automatic = init(0);
+    EXPECT_EQ(init(-3), automatic);
+    EXPECT_EQ(threads_in_pool(), std::max(automatic, 1));
+    init(1);
+    EXPECT_EQ(live_threads(), base);
+}
+
+TEST(Init, AutomaticCountLeavesOneHardwareThreadFreeFromFourUp) {
+    const std::pair<unsigned, int> table[] = {{0, 0}, {1, 1}, {2, 2}, {3, 2}, {4, 3}, {8, 7}, {16, 15}};
+    for (auto [hardware, expected] : table) {
+        init(4);
+        EXPECT_EQ(configure_pool(0, hardware), expected) << hardware;
+        EXPECT_EQ(threads_in_pool(), std::max(expected, 1)) << hardware;
+    }
+    init(1);
+}
+
+TEST(Pool, WaitWithNothingPendingReturnsAndIdleWorkersEnd) {
+    ThreadPool p(3);
+    p.wait();
+    std::atomic<int> ran{0};
+    for (int t = 0; t < 50; ++t) p.enqueue([&ran] { ++ran; });
+    p.wait();
+    EXPECT_EQ(ran, 50);
+}
+
+TEST(Pool, ConcurrentRequestsOnOnePoolGiveIdenticalResults) {
+    const ref::Coating c = ref::random_coating(301, 12, 5, 0.3);
+    init(1);
+    auto want = filled(4 * c.N), Lw = filled(48 * c.N), Dw = filled(48 * c.N);
+    calls::forward_backward(c, want, Lw, Dw);
+    init(3);
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t)
+        callers.emplace_back([&] {
+            for (int round = 0; round < 15; ++round) {
+                auto M = filled(4 * c.N), L = filled(48 * c.N), D = filled(48 * c.N);
+                if (calls::forward_backward(c, M, L, D) != 0 || !calls::bitwise_equal(M, want) ||
+                    !calls::bitwise_equal(D, Dw))
+                    ++mismatches;
+            }
+        });
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(mismatches, 0);
+    init(1);
+}
+
+// A cache that cannot be allocated fails the request, not the process; with
+// no pool the outputs stay untouched because the cache comes first.
+TEST(Failures, AllocationFailureOnTheCallingThreadLeavesOutputsUntouched) {
+    init(1);
+    const ref::Coating c = ref::random_coating(40, 4, 9);
+    auto M = filled(4 * c.N), L = filled(16 * c.N), D = filled(16 * c.N);
+    {
+        alloc_fault::Scope fail(0);
+        EXPECT_EQ(calls::forward_backward(c, M, L, D), SARDUNE_ERR_OUT_OF_MEMORY);
+    }
+    EXPECT_TRUE(calls::bitwise_equal(M, filled(4 * c.N)) && calls::bitwise_equal(L, filled(16 * c.N)) &&
+                calls::bitwise_equal(D, filled(16 * c.N)));
+    EXPECT_EQ(calls::forward_backward(c, M, L, D), 0);
+}
+
+TEST(Failures, AnyFailedAllocationInAPooledRequestIsReportedWithoutHanging) {
+    init(4);
+    const ref::Coating c = ref::random_coating(64, 4, 9);
+    auto want = filled(4 * c.N), Lw = filled(16 * c.N), Dw = filled(16 * c.N);
+    ASSERT_EQ(calls::forward_backward(c, want, Lw, Dw), 0);
+    int failed_requests = 0;
+    for (long successes = 0; successes < 24; ++successes) {
+        auto M = filled(4 * c.N), L = filled(16 * c.N), D = filled(16 * c.N);
+        int status;
+        long failures;
+        {
+            alloc_fault::Scope fail(successes, /*persistent=*/false);
+            status = calls::forward_backward(c, M, L, D);
+            failures = alloc_fault::failures();
+        }
+        if (failures == 0) {
+            EXPECT_EQ(status, 0);
+            EXPECT_TRUE(calls::bitwise_equal(M, want) && calls::bitwise_equal(D, Dw));
+        } else {
+            EXPECT_EQ(status, SARDUNE_ERR_OUT_OF_MEMORY) << successes;
+            ++failed_requests;
+        }
+        EXPECT_EQ(calls::forward_backward(c, M, L, D), 0) << "the engine did not recover";
+    }
+    EXPECT_GT(failed_requests, 3);
+    init(1);
+}
+
+TEST(Failures, InitThatCannotStartItsWorkersLeavesAWholePoolOrNone) {
+    init(1);
+    const int base = live_threads();
+    for (long successes = 0; successes < 16; ++successes) {
+        for (int before : {1, 3}) {
+            init(before);
+            int got;
+            {
+                alloc_fault::Scope fail(successes);
+                got = init(6);
+            }
+            EXPECT_EQ(got, threads_in_pool()) << successes;
+            EXPECT_TRUE(got == 6 || got == before) << successes;
+            EXPECT_EQ(live_threads(), base + got - 1) << "workers left half-built at " << successes;
+            const ref::Coating c = ref::random_coating(20, 2, 1);
+            auto M = filled(4 * c.N);
+            EXPECT_EQ(calls::calc_M(c, M), 0);
+        }
+    }
+    init(1);
+}
+
+}  // namespace
