@@ -1,0 +1,92 @@
+// Transfer-matrix kernels: cost per layer-wavelength against the floor of the
+// calls they must make, pool speed-up, and linear growth in K of the
+// forward-backward sweeps.
+#include <complex>
+#include <vector>
+
+#include "../tests/support/engine_calls.hpp"
+#include "../tests/support/reference.hpp"
+#include "ratio_report.hpp"
+
+namespace {
+
+using cplx = std::complex<double>;
+
+const ref::Coating& coating(int N, int K) {
+    static std::map<std::pair<int, int>, ref::Coating> cache;
+    auto it = cache.find({N, K});
+    if (it == cache.end()) it = cache.emplace(std::make_pair(N, K), ref::random_coating(N, K, 42, 0.4)).first;
+    return it->second;
+}
+
+
+// The calls every layer-wavelength needs: one complex square root, sine,
+// cosine and division, chained so that none can be dropped.
+void BM_floor(benchmark::State& s) {
+    const int N = 1024, K = 48;
+    const ref::Coating& c = coating(N, K);
+    for (auto _ : s) {
+        cplx acc(0.0, 0.0);
+        for (int i = 0; i < N; ++i)
+            for (int j = 0; j < K; ++j) {
+                const cplx q = std::sqrt(c.n(j, i) + acc * 1e-300);
+                const cplx delta = q * (c.thicknesses[j] / c.wavelengths[i]);
+                acc += std::sin(delta) + std::cos(delta) + cplx(0.0, 1.0) / c.eta(j, i);
+            }
+        benchmark::DoNotOptimize(acc);
+    }
+    s.counters["ns/layer-wavelength"] =
+        benchmark::Counter(1e-9 * N * K, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void BM_calc_M(benchmark::State& s) {
+    const int N = 1024, K = 48;
+    const ref::Coating& c = coating(N, K);
+    std::vector<cplx> M(4 * N);
+    init(1);
+    for (auto _ : s) calls::calc_M(c, M);
+    s.counters["ns/layer-wavelength"] =
+        benchmark::Counter(1e-9 * N * K, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+template <int which>
+void BM_threads(benchmark::State& s) {
+    const int N = 8192, K = 48;
+    const ref::Coating& c = coating(N, K);
+    std::vector<cplx> M(4 * N), P(4 * N), L(4 * size_t(K) * N), D(4 * size_t(K) * N);
+    init(int(s.range(0)));
+    for (auto _ : s) {
+        if (which == 0) calls::calc_M(c, M);
+        if (which == 1) calls::forward(c, M, P);
+        if (which == 2) calls::forward_backward(c, M, L, D);
+    }
+    init(1);
+}
+
+void BM_forward_backward_K(benchmark::State& s) {
+    const int N = 1024, K = int(s.range(0));
+    const ref::Coating& c = coating(N, K);
+    std::vector<cplx> M(4 * N), L(4 * size_t(K) * N), D(4 * size_t(K) * N);
+    init(1);
+    for (auto _ : s) calls::forward_backward(c, M, L, D);
+}
+
+BENCHMARK(BM_floor)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_calc_M)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_threads<0>)->Name("calc_M/threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_threads<1>)->Name("forward/threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_threads<2>)->Name("forward_backward/threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_forward_backward_K)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return run_with_ratios(argc, argv, [](const RatioReport& r) {
+        r.ratio("calc_M / floor, per layer-wavelength", "BM_calc_M", "BM_floor", 1.25, false);
+        for (const char* f : {"calc_M", "forward", "forward_backward"})
+            r.ratio(std::string(f) + " speed-up init(2) over init(1), N=8192 K=48",
+                    std::string(f) + "/threads/1/real_time", std::string(f) + "/threads/2/real_time", 1.8);
+        r.ratio("forward_backward time(K=256) / time(K=64)", "BM_forward_backward_K/256", "BM_forward_backward_K/64",
+                4.4, false);
+    });
+}

@@ -1,0 +1,44 @@
+// A console reporter that also remembers each benchmark's time per
+// iteration, so that a benchmark program can state its targets as ratios
+// measured in the same run.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+class RatioReport : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs)
+            if (r.run_type == Run::RT_Iteration) seconds_[r.benchmark_name()] = r.GetAdjustedRealTime();
+    }
+    // Prints slow/fast and whether it meets the target (a lower bound when
+    // `at_least`, else an upper bound).
+    void ratio(const std::string& what, const std::string& num, const std::string& den, double target,
+               bool at_least = true) const {
+        const auto a = seconds_.find(num), b = seconds_.find(den);
+        if (a == seconds_.end() || b == seconds_.end()) return;
+        const double r = a->second / b->second;
+        std::printf("%-60s %7.2f  (target %s %.2f: %s)\n", what.c_str(), r, at_least ? ">=" : "<=", target,
+                    (at_least ? r >= target : r <= target) ? "met" : "NOT met");
+    }
+
+private:
+    std::map<std::string, double> seconds_;
+};
+
+// Runs every registered benchmark with the report above, then `ratios`.
+template <class Ratios>
+int run_with_ratios(int argc, char** argv, Ratios ratios) {
+    benchmark::Initialize(&argc, argv);
+    RatioReport report;
+    benchmark::RunSpecifiedBenchmarks(&report);
+    std::printf("\nratios measured in this run:\n");
+    ratios(report);
+    benchmark::Shutdown();
+    return 0;
+}
