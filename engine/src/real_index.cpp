@@ -1,1 +1,133 @@
-// placeholder
+// Coefficients of a coating of non-absorbing layers, one wavelength at a time.
+// Every layer matrix and product [[a, i*b], [i*c, d]] is kept as four reals
+// (a, b, c, d); complex arithmetic is left for the final coefficients.
+#include <cmath>
+#include <complex>
+#include <cstring>
+
+#include "real_index.hpp"
+
+namespace {
+
+constexpr double two_pi = 6.283185307179586;
+
+struct RealMatrix {
+    double a, b, c, d;
+};
+
+// L * m for L = [[co, i*sh], [i*hs, co]]; all four old entries are read first.
+inline RealMatrix times(double co, double sh, double hs, const RealMatrix& m) {
+    return {co * m.a - sh * m.c, co * m.b + sh * m.d, co * m.c + hs * m.a, co * m.d - hs * m.b};
+}
+
+}  // namespace
+
+bool switch_is_set(bool derivatives) {
+    // Callers from other languages may pass any nonzero byte for true.
+    unsigned char byte;
+    std::memcpy(&byte, &derivatives, 1);
+    return byte != 0;
+}
+
+void real_index_columns(int start, int end, int N, int K, const double* wavelengths,
+                        const double* thicknesses, const cplx* const* indices,
+                        const cplx* const* admittances, cplx eta0,
+                        const cplx* substrate_admittances, double x, cplx* const* record,
+                        bool derivatives, double* scratch) {
+    if (K <= 0 || start >= end) return;
+    const double minus_x2 = (-x) * x;
+    const cplx two_eta0(2.0 * eta0.real(), 2.0 * eta0.imag());
+    const cplx I(0.0, 1.0);
+    RealMatrix* const X = reinterpret_cast<RealMatrix*>(scratch);
+
+    for (int i = start; i < end; ++i) {
+        const double w = two_pi / wavelengths[i];
+        RealMatrix M{1.0, 0.0, 0.0, 1.0};
+        for (int j = 0; j < K; ++j) {
+            const double n = indices[j][i].real(), h = admittances[j][i].real();
+            const double kappa = std::sqrt(n * n + minus_x2) * w;
+            const double delta = thicknesses[j] * kappa;
+            const double s = std::sin(delta), co = std::cos(delta);
+            const double sh = s / h, hs = h * s;
+            if (derivatives) {
+                // G_j * M, G_j = dL_j/dd_j.
+                const double v = (-s) * kappa, u = kappa * co;
+                X[j] = times(v, u / h, u * h, M);
+            }
+            M = times(co, sh, hs, M);
+            if (j < K - 1) {
+                if (derivatives)
+                    for (int k = 0; k < j; ++k) X[k] = times(co, sh, hs, X[k]);
+                continue;
+            }
+
+            // Last layer: the coefficients of the whole coating.
+            const cplx es = substrate_admittances[i];
+            const cplx P = es * eta0;
+            const cplx Q = I * (P * M.b + M.c);
+            const cplx D = es * M.d + eta0 * M.a + Q;
+            record[0][i] = two_eta0 / D;
+            record[1][i] = (2.0 * es) / D;
+            const cplx Qr = I * (P * M.b - M.c);
+            record[2][i] = (eta0 * M.a - es * M.d + Qr) / D;
+            record[3][i] = (es * M.d - eta0 * M.a + Qr) / D;
+            if (!derivatives) break;
+
+            const cplx t = record[0][i], tb = record[1][i], r = record[2][i], rb = record[3][i];
+            const cplx a_t = (t * (-0.5 * t)) / eta0;
+            const cplx a_r = (0.5 * t) / eta0;
+            const cplx a_rb = (0.5 * tb) / es;
+            for (int k = 0; k < K; ++k) {
+                if (k < K - 1) X[k] = times(co, sh, hs, X[k]);
+                const double X00 = X[k].a, X11 = X[k].d;
+                const cplx X01(0.0, X[k].b), X10(0.0, X[k].c);
+                const int64_t at = static_cast<int64_t>(k) * N + i;
+                const cplx Dk = es * X11 + eta0 * X00 + (P * X01 + X10);
+                record[4][at] = a_t * Dk;
+                record[5][at] = a_r * ((1.0 - r) * eta0 * X00 - (1.0 + r) * es * X11 +
+                                       ((1.0 - r) * P * X01 - (1.0 + r) * X10));
+                record[6][at] = a_rb * ((1.0 - rb) * es * X11 - (1.0 + rb) * eta0 * X00 +
+                                        ((1.0 - rb) * P * X01 - (1.0 + rb) * X10));
+            }
+        }
+    }
+}
+
+void update_optiprops_real_n_(int N, int K, const double* wavelengths, const double* thicknesses,
+                              const cplx* const* indices, const cplx* const* admittances,
+                              cplx eta0, const cplx* substrate_admittances, double x,
+                              cplx* const* record, bool derivatives, double* scratch) {
+    real_index_columns(0, N, N, K, wavelengths, thicknesses, indices, admittances, eta0,
+                       substrate_admittances, x, record, derivatives, scratch);
+}
+
+int real_index_columns_request(int start, int end, int N, int K, const double* wavelengths,
+                               const double* thicknesses, const cplx* const* indices,
+                               const cplx* const* admittances, cplx eta0,
+                               const cplx* substrate_admittances, double x,
+                               cplx* const* record, bool derivatives) noexcept {
+    // A negative K cannot size the scratch: reject before touching anything.
+    if (K < 0) return SARDUNE_ERR_INVALID_REQUEST;
+    if (K == 0 || start >= end) return SARDUNE_OK;
+    double* scratch = static_cast<double*>(scratch_try_alloc(static_cast<size_t>(K) * 4 * sizeof(double)));
+    if (scratch == nullptr) return SARDUNE_ERR_OUT_OF_MEMORY;
+    real_index_columns(start, end, N, K, wavelengths, thicknesses, indices, admittances, eta0,
+                       substrate_admittances, x, record, derivatives, scratch);
+    scratch_free(scratch);
+    return SARDUNE_OK;
+}
+
+extern "C" SARDUNE_API int update_optiprops_real_n(
+    int N, int K, const double* wavelengths, const double* thicknesses,
+    const sardune_complex* const* indices, const sardune_complex* const* admittances,
+    const sardune_complex* incident_admittance, const sardune_complex* substrate_admittances,
+    double x, sardune_complex* const* record, bool derivatives) {
+    if (K < 0) return SARDUNE_ERR_INVALID_REQUEST;
+    if (N <= 0 || K == 0) return SARDUNE_OK;
+    const cplx eta0(incident_admittance->re, incident_admittance->im);
+    return real_index_columns_request(
+        0, N, N, K, wavelengths, thicknesses, reinterpret_cast<const cplx* const*>(indices),
+        reinterpret_cast<const cplx* const*>(admittances), eta0,
+        reinterpret_cast<const cplx*>(substrate_admittances), x,
+        reinterpret_cast<cplx* const*>(record), switch_is_set(derivatives));
+}
