@@ -1,0 +1,507 @@
+"""ctypes binding of the engine's C interface, with numpy arrays.
+
+Shapes (N wavelengths, K layers, all arrays C-contiguous):
+  wavelengths (N,) float64, thicknesses (K,) float64,
+  per-layer arrays (K, N) complex128 (turned into K row pointers where the
+  engine takes pointer form), matrix stacks (2, 2, N) complex128,
+  per-layer matrix stacks (K, 2, 2, N) complex128.
+Inputs are checked strictly (dtype, shape, contiguity) and never copied, so a
+mistake surfaces as TypeError/ValueError naming the argument instead of a
+silent conversion or an engine reading past an array. Outputs are allocated
+here unless the caller passes its own arrays, which are checked the same way
+and must not overlap any other argument.
+"""
+
+import ctypes
+import numbers
+import os
+from collections import namedtuple
+
+import numpy as np
+
+from .errors import LibraryNotFound, MissingEntryPoint, check_status
+
+LIBRARY_NAME = "libSardune.so"
+ENV_VARIABLE = "SARDUNE_LIBRARY"
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+BUILD_COPY = os.path.normpath(os.path.join(_PACKAGE_DIR, "..", "..", "build", "lib", LIBRARY_NAME))
+
+_C = np.dtype(np.complex128)
+_F = np.dtype(np.float64)
+_P = np.dtype(np.uintp)
+_INT32_MAX = 2**31 - 1
+_UINT32_MAX = 2**32 - 1
+_VTT_BLOCK = 8  # widest block of the thin-slab builds; shorter grids are padded
+
+Coefficients = namedtuple("Coefficients", "t t_back r r_back dt dr dr_back")
+Coefficients.__new__.__defaults__ = (None,) * 7
+ForwardBackward = namedtuple("ForwardBackward", "stack_matrix layer_matrices derivatives")
+SlabVariations = namedtuple("SlabVariations", "dt dr dr_back")
+
+_vp, _int, _dbl, _u32 = ctypes.c_void_p, ctypes.c_int, ctypes.c_double, ctypes.c_uint32
+_PROTOTYPES = {
+    "init": [_int],
+    "calc_M": [_int, _int, _vp, _vp, _vp, _vp, _dbl, _vp],
+    "forward": [_int, _int, _vp, _vp, _vp, _vp, _dbl, _vp, _vp],
+    "forward_backward": [_int, _int, _vp, _vp, _vp, _vp, _dbl, _vp, _vp, _vp],
+    "update_top_props": [_int, _int, _vp, _vp, _vp, _vp, _vp, _vp, _dbl, _vp, _int, _vp, ctypes.c_bool],
+    "update_optiprops_real_n": [_int, _int, _vp, _vp, _vp, _vp, _vp, _vp, _dbl, _vp, ctypes.c_bool],
+    "update_optiprops_real_n_simd": [_int, _int, _vp, _vp, _vp, _vp, _vp, _vp, _dbl, _vp, ctypes.c_bool],
+    "matmul_22X": [_int, _int, _vp, _vp],
+}
+for _name in ("calc_v_t_tau", "calc_v_t_tau_sse", "calc_v_t_tau_avx"):
+    _PROTOTYPES[_name] = [_u32, _u32, _vp, _vp, _vp, _vp, _dbl] + [_vp] * 13
+ENTRY_POINTS = tuple(_PROTOTYPES)
+
+
+# ---------------------------------------------------------------- lookup
+
+def find_library(path=None):
+    """Path of the engine library: `path`, else $SARDUNE_LIBRARY, else the
+    project's build copy, else the dynamic loader's own search. A location
+    given explicitly (argument or variable) must exist: falling back past it
+    would load a library the caller did not ask for."""
+    looked = []
+    for origin, candidate in (("argument", path), (ENV_VARIABLE, os.environ.get(ENV_VARIABLE))):
+        if candidate:
+            if os.path.isfile(candidate):
+                return os.path.abspath(candidate)
+            raise LibraryNotFound(f"engine library not found: {origin} names {candidate!r}, which is not a file")
+        looked.append(f"{origin} (not given)")
+    if os.path.isfile(BUILD_COPY):
+        return BUILD_COPY
+    looked.append(BUILD_COPY)
+    try:
+        ctypes.CDLL(LIBRARY_NAME)
+        return LIBRARY_NAME
+    except OSError:
+        looked.append(f"{LIBRARY_NAME} on the dynamic loader's search path")
+    raise LibraryNotFound("engine library not found; looked at: " + "; ".join(looked)
+                          + f". Build it (target Sardune) or set {ENV_VARIABLE}.")
+
+
+# ---------------------------------------------------------------- argument checks
+
+def _array(name, a, dtype, shape=None, ndim=None, out=False):
+    if not isinstance(a, np.ndarray):
+        raise TypeError(f"{name}: expected a numpy.ndarray of {dtype}, got {type(a).__name__}")
+    if a.dtype != dtype:
+        raise TypeError(f"{name}: expected dtype {dtype}, got {a.dtype}")
+    if ndim is not None and a.ndim != ndim:
+        raise ValueError(f"{name}: expected a {ndim}-dimensional array, got shape {a.shape}")
+    if shape is not None and a.shape != shape[1]:
+        raise ValueError(f"{name}: expected shape {shape[0]} = {shape[1]}, got {a.shape}")
+    if not a.flags.c_contiguous:
+        raise ValueError(f"{name}: expected a C-contiguous array (use numpy.ascontiguousarray)")
+    if not a.flags.aligned:
+        raise ValueError(f"{name}: expected an aligned array")
+    if out and not a.flags.writeable:
+        raise ValueError(f"{name}: output array is read-only")
+    return a
+
+
+def _output(name, a, shape):
+    """A caller's output array, checked, or a fresh one."""
+    if a is None:
+        return np.empty(shape[1], _C)
+    return _array(name, a, _C, shape, out=True)
+
+
+def _grid(wavelengths, thicknesses=None):
+    N = _array("wavelengths", wavelengths, _F, ndim=1).shape[0]
+    if N > _INT32_MAX:
+        raise ValueError(f"wavelengths: at most {_INT32_MAX} values, got {N}")
+    if thicknesses is None:
+        return N
+    K = _array("thicknesses", thicknesses, _F, ndim=1).shape[0]
+    if K > _INT32_MAX:
+        raise ValueError(f"thicknesses: at most {_INT32_MAX} values, got {K}")
+    return N, K
+
+
+def _real(name, v):
+    if isinstance(v, (bool, np.bool_)) or not isinstance(v, numbers.Real):
+        raise TypeError(f"{name}: expected a real number, got {type(v).__name__}")
+    return float(v)
+
+
+def _complex_cell(name, v):
+    """One complex value in engine layout, as a 1-element array to point at."""
+    if isinstance(v, (bool, np.bool_)) or not isinstance(v, numbers.Complex):
+        raise TypeError(f"{name}: expected a complex number, got {type(v).__name__}")
+    return np.array([complex(v)], _C)
+
+
+def _separate(outputs, inputs):
+    """Outputs may overlap nothing else: the engine reads inputs while writing
+    outputs, and chunks of one request write concurrently."""
+    for i, (name, a) in enumerate(outputs):
+        for other, b in outputs[i + 1:] + inputs:
+            if a.size and b is not None and b.size and np.may_share_memory(a, b):
+                raise ValueError(f"{name}: output overlaps {other}")
+
+
+def _rows(a):
+    """Pointer form of a (K, N) array: K addresses of its rows."""
+    return np.arange(a.shape[0], dtype=_P) * _P.type(a.strides[0]) + _P.type(a.ctypes.data)
+
+
+def _addr(a):
+    return None if a is None else a.ctypes.data
+
+
+def _bare_boundary(eta0, eta_s, rec):
+    """Coefficients with no layer: the engine's scalar path leaves them unwritten."""
+    e0 = eta0[0]
+    D = e0 + eta_s
+    rec.t[...] = 2 * e0 / D
+    rec.t_back[...] = 2 * eta_s / D
+    rec.r[...] = (e0 - eta_s) / D
+    rec.r_back[...] = (eta_s - e0) / D
+
+
+def _avx2_available():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    flags = line.split()
+                    return "avx2" in flags and "fma" in flags
+    except OSError:
+        pass
+    return False
+
+
+# ---------------------------------------------------------------- engine
+
+class Engine:
+    """One loaded engine library; each method wraps the entry point of its name."""
+
+    def __init__(self, path=None):
+        self.path = find_library(path)
+        try:
+            self._dll = ctypes.CDLL(self.path)
+        except OSError as e:
+            raise LibraryNotFound(f"engine library {self.path!r} could not be loaded: {e}") from e
+        self._functions = {}
+
+    def has(self, name):
+        """Whether the loaded library exports entry point `name`."""
+        return hasattr(self._dll, name)
+
+    def _fn(self, name):
+        f = self._functions.get(name)
+        if f is None:
+            if not self.has(name):
+                raise MissingEntryPoint(f"{name}: not exported by {self.path}")
+            f = getattr(self._dll, name)
+            f.argtypes, f.restype = _PROTOTYPES[name], ctypes.c_int
+            self._functions[name] = f
+        return f
+
+    def _call(self, name, *args):
+        check_status(name, self._fn(name)(*args))
+
+    def init(self, threads=0):
+        """Sets the worker pool; returns the number of threads sharing a request."""
+        if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, numbers.Integral):
+            raise TypeError(f"threads: expected an integer, got {type(threads).__name__}")
+        if not -2**31 <= threads <= _INT32_MAX:
+            raise ValueError(f"threads: expected a 32-bit integer, got {threads}")
+        return self._fn("init")(int(threads))
+
+    # --- transfer matrices
+
+    def _layers(self, wavelengths, thicknesses, indices, admittances):
+        N, K = _grid(wavelengths, thicknesses)
+        _array("indices", indices, _C, ("(K, N)", (K, N)))
+        _array("admittances", admittances, _C, ("(K, N)", (K, N)))
+        return N, K
+
+    def calc_M(self, wavelengths, thicknesses, indices, admittances, x=0.0, out=None):
+        """Stack matrix M = L_{K-1} ... L_0, shape (2, 2, N)."""
+        N, K = self._layers(wavelengths, thicknesses, indices, admittances)
+        x = _real("x", x)
+        out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
+        _separate([("out", out)], [("wavelengths", wavelengths), ("thicknesses", thicknesses),
+                                   ("indices", indices), ("admittances", admittances)])
+        ni, na = _rows(indices), _rows(admittances)
+        self._call("calc_M", N, K, _addr(wavelengths), _addr(thicknesses), _addr(ni), _addr(na), x,
+                   _addr(out))
+        return out
+
+    def forward(self, wavelengths, thicknesses, indices, admittances, x=0.0, out=None, partial_out=None):
+        """(M, P) with P = L_{K-2} ... L_0. With K = 0 the engine leaves P alone:
+        a wrapper-allocated P is then the identity."""
+        N, K = self._layers(wavelengths, thicknesses, indices, admittances)
+        x = _real("x", x)
+        fresh_partial = partial_out is None
+        out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
+        partial_out = _output("partial_out", partial_out, ("(2, 2, N)", (2, 2, N)))
+        _separate([("out", out), ("partial_out", partial_out)],
+                  [("wavelengths", wavelengths), ("thicknesses", thicknesses),
+                   ("indices", indices), ("admittances", admittances)])
+        if K == 0 and fresh_partial:
+            partial_out[...] = _identity(N)
+        self._call("forward", N, K, _addr(wavelengths), _addr(thicknesses), _addr(indices),
+                   _addr(admittances), x, _addr(out), _addr(partial_out))
+        return out, partial_out
+
+    def forward_backward(self, wavelengths, thicknesses, indices, admittances, x=0.0, out=None,
+                         layer_matrices=None, derivatives=None):
+        """M (2, 2, N), every L_j and every dM/dd_j (K, 2, 2, N)."""
+        N, K = self._layers(wavelengths, thicknesses, indices, admittances)
+        x = _real("x", x)
+        out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
+        layer_matrices = _output("layer_matrices", layer_matrices, ("(K, 2, 2, N)", (K, 2, 2, N)))
+        derivatives = _output("derivatives", derivatives, ("(K, 2, 2, N)", (K, 2, 2, N)))
+        _separate([("out", out), ("layer_matrices", layer_matrices), ("derivatives", derivatives)],
+                  [("wavelengths", wavelengths), ("thicknesses", thicknesses),
+                   ("indices", indices), ("admittances", admittances)])
+        self._call("forward_backward", N, K, _addr(wavelengths), _addr(thicknesses), _addr(indices),
+                   _addr(admittances), x, _addr(out), _addr(layer_matrices), _addr(derivatives))
+        return ForwardBackward(out, layer_matrices, derivatives)
+
+    def matmul_22X(self, stacks, out=None):
+        """stacks[count-1] ... stacks[0] per wavelength, shape (2, 2, N).
+        stacks: a (count, 2, 2, N) array or a sequence of (2, 2, N) arrays.
+        out may be stacks[0] itself; it may overlap no other stack."""
+        if isinstance(stacks, np.ndarray):
+            _array("stacks", stacks, _C, ndim=4)
+            if stacks.shape[1:3] != (2, 2):
+                raise ValueError(f"stacks: expected shape (count, 2, 2, N), got {stacks.shape}")
+            items = list(stacks)
+        else:
+            try:
+                items = list(stacks)
+            except TypeError:
+                raise TypeError(f"stacks: expected a (count, 2, 2, N) array or a sequence of (2, 2, N) "
+                                f"arrays, got {type(stacks).__name__}") from None
+            if not items:
+                raise ValueError("stacks: an empty sequence leaves N unknown; pass a (0, 2, 2, N) array")
+        count = len(items)
+        if count > _INT32_MAX:
+            raise ValueError(f"stacks: at most {_INT32_MAX} stacks, got {count}")
+        N = stacks.shape[3] if isinstance(stacks, np.ndarray) else _array("stacks[0]", items[0], _C, ndim=3).shape[2]
+        if N > _INT32_MAX:
+            raise ValueError(f"stacks: at most {_INT32_MAX} wavelengths, got {N}")
+        for m, s in enumerate(items):
+            _array(f"stacks[{m}]", s, _C, ("(2, 2, N)", (2, 2, N)))
+        out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
+        in_place = count > 0 and out.ctypes.data == items[0].ctypes.data
+        _separate([("out", out)], [(f"stacks[{m}]", s) for m, s in enumerate(items) if m or not in_place])
+        if count == 0:
+            out[...] = _identity(N)
+            return out
+        pointers = np.array([s.ctypes.data for s in items], _P)
+        self._call("matmul_22X", count, N, _addr(pointers), _addr(out))
+        return out
+
+    # --- coefficients
+
+    def _coefficient_inputs(self, wavelengths, thicknesses, indices, admittances, incident_admittance,
+                            substrate_admittances, x):
+        N, K = self._layers(wavelengths, thicknesses, indices, admittances)
+        _array("substrate_admittances", substrate_admittances, _C, ("(N,)", (N,)))
+        return N, K, _complex_cell("incident_admittance", incident_admittance), _real("x", x)
+
+    @staticmethod
+    def _record(name, rec, N, blocks, derivatives):
+        """A coefficient record's arrays (caller's where given) and its 7 slot addresses."""
+        rec = Coefficients() if rec is None else Coefficients(*rec)
+        f = [_output(f"{name}.{k}", getattr(rec, k), ("(N,)", (N,))) for k in Coefficients._fields[:4]]
+        if derivatives:
+            f += [_output(f"{name}.{k}", getattr(rec, k), (f"({blocks}, N)", (blocks, N)))
+                  for k in Coefficients._fields[4:]]
+        else:
+            f += [None] * 3
+        return Coefficients(*f)
+
+    @staticmethod
+    def _slots(rec):
+        return [0 if a is None else a.ctypes.data for a in rec]
+
+    @staticmethod
+    def _named(name, rec):
+        return [(f"{name}.{k}", a) for k, a in zip(Coefficients._fields, rec) if a is not None]
+
+    def update_top_props(self, wavelengths, thicknesses, indices, admittances, incident_admittance,
+                         substrate_admittances, x=0.0, base_matrix=None, d0=0, derivatives=False,
+                         out=None):
+        """Adds layers d0 .. K-1 on top of base_matrix (stack matrix of layers
+        0 .. d0-1, needed when d0 > 0); returns one Coefficients per added
+        layer j, whose dt, dr, dr_back hold (j - d0 + 1, N) values."""
+        N, K, eta0, x = self._coefficient_inputs(wavelengths, thicknesses, indices, admittances,
+                                                 incident_admittance, substrate_admittances, x)
+        if isinstance(d0, (bool, np.bool_)) or not isinstance(d0, numbers.Integral):
+            raise TypeError(f"d0: expected an integer, got {type(d0).__name__}")
+        if not 0 <= d0 <= K:
+            raise ValueError(f"d0: expected 0 <= d0 <= K = {K}, got {d0}")
+        if d0 > 0:
+            if base_matrix is None:
+                raise ValueError(f"base_matrix: needed when d0 = {d0} > 0")
+            _array("base_matrix", base_matrix, _C, ("(2, 2, N)", (2, 2, N)))
+        else:
+            base_matrix = None  # never read by the engine
+        m = K - d0
+        if out is not None and len(out) != m:
+            raise ValueError(f"out: expected K - d0 = {m} records, got {len(out)}")
+        derivatives = bool(derivatives)
+        records = [self._record(f"out[{j}]", None if out is None else out[j], N, j + 1, derivatives)
+                   for j in range(m)]
+        _separate([p for j, r in enumerate(records) for p in self._named(f"out[{j}]", r)],
+                  [("wavelengths", wavelengths), ("thicknesses", thicknesses), ("indices", indices),
+                   ("admittances", admittances), ("substrate_admittances", substrate_admittances),
+                   ("base_matrix", base_matrix)])
+        if m == 0:
+            return []
+        slots = np.array([self._slots(r) for r in records], _P).reshape(m, 7)
+        table = _rows(slots)
+        ni, na = _rows(indices), _rows(admittances)
+        self._call("update_top_props", N, K, _addr(wavelengths), _addr(thicknesses), _addr(ni), _addr(na),
+                   _addr(eta0), _addr(substrate_admittances), x, _addr(base_matrix), int(d0), _addr(table),
+                   derivatives)
+        return records
+
+    def _real_n(self, name, wavelengths, thicknesses, indices, admittances, incident_admittance,
+                substrate_admittances, x, derivatives, out):
+        N, K, eta0, x = self._coefficient_inputs(wavelengths, thicknesses, indices, admittances,
+                                                 incident_admittance, substrate_admittances, x)
+        derivatives = bool(derivatives)
+        rec = self._record("out", out, N, K, derivatives)
+        _separate(self._named("out", rec),
+                  [("wavelengths", wavelengths), ("thicknesses", thicknesses), ("indices", indices),
+                   ("admittances", admittances), ("substrate_admittances", substrate_admittances)])
+        if K == 0:
+            _bare_boundary(eta0, substrate_admittances, rec)
+        slots = np.array(self._slots(rec), _P)
+        ni, na = _rows(indices), _rows(admittances)
+        self._call(name, N, K, _addr(wavelengths), _addr(thicknesses), _addr(ni), _addr(na), _addr(eta0),
+                   _addr(substrate_admittances), x, _addr(slots), derivatives)
+        return rec
+
+    def update_optiprops_real_n(self, wavelengths, thicknesses, indices, admittances, incident_admittance,
+                                substrate_admittances, x=0.0, derivatives=False, out=None):
+        """Coefficients of a coating of non-absorbing layers (real parts of the
+        layer indices and admittances are used); dt, dr, dr_back are (K, N)."""
+        return self._real_n("update_optiprops_real_n", wavelengths, thicknesses, indices, admittances,
+                            incident_admittance, substrate_admittances, x, derivatives, out)
+
+    def update_optiprops_real_n_simd(self, wavelengths, thicknesses, indices, admittances,
+                                     incident_admittance, substrate_admittances, x=0.0,
+                                     derivatives=False, out=None):
+        """As update_optiprops_real_n, four wavelengths at a time and over the pool."""
+        return self._real_n("update_optiprops_real_n_simd", wavelengths, thicknesses, indices, admittances,
+                            incident_admittance, substrate_admittances, x, derivatives, out)
+
+    # --- thin-slab variations
+
+    def calc_v_t_tau(self, wavelengths, positions, host_indices, host_admittances, slab_indices,
+                     slab_admittances, incident_admittance, substrate_admittances, t, t_back=None, r=None,
+                     r_back=None, x=0.0, front_matrix=None, back_matrix=None, outputs=None,
+                     dt=None, dr=None, dr_back=None, build="auto"):
+        """First-order change of t, r, r' per unit slab thickness at each
+        position, (n_z, N) each, in single precision. `outputs` picks among
+        "dt", "dr", "dr_back" (default: every one whose inputs are given, plus
+        any whose array is passed); absent ones are None. build: "auto",
+        "sse" or "avx" (the latter needs AVX2 with FMA)."""
+        builds = {"auto": "calc_v_t_tau", "sse": "calc_v_t_tau_sse", "avx": "calc_v_t_tau_avx"}
+        if build not in builds:
+            raise ValueError(f"build: expected one of {sorted(builds)}, got {build!r}")
+        if build == "avx" and not _avx2_available():
+            raise ValueError("build: 'avx' needs a processor with AVX2 and FMA, which this one lacks")
+        N = _grid(wavelengths)
+        if N > _UINT32_MAX:
+            raise ValueError(f"wavelengths: at most {_UINT32_MAX} values, got {N}")
+        nz = _array("positions", positions, _F, ndim=1).shape[0]
+        if nz > _UINT32_MAX:
+            raise ValueError(f"positions: at most {_UINT32_MAX} values, got {nz}")
+        x = _real("x", x)
+        eta0 = _complex_cell("incident_admittance", incident_admittance)
+        given = {"dt": dt, "dr": dr, "dr_back": dr_back}
+        if outputs is None:
+            wanted = {"dt"} | ({"dr"} if r is not None else set()) | (
+                {"dr_back"} if t_back is not None and r_back is not None else set())
+            wanted |= {k for k, v in given.items() if v is not None}
+        else:
+            wanted = set([outputs] if isinstance(outputs, str) else outputs)
+            unknown = wanted - set(given)
+            if unknown:
+                raise ValueError(f"outputs: unknown names {sorted(unknown)}; expected dt, dr, dr_back")
+        vec = ("(N,)", (N,))
+        inputs = {"host_indices": host_indices, "host_admittances": host_admittances,
+                  "slab_indices": slab_indices, "slab_admittances": slab_admittances,
+                  "substrate_admittances": substrate_admittances, "t": t}
+        needs = {"dr": ("r",), "dr_back": ("t_back", "r_back")}
+        optional = {"r": r, "t_back": t_back, "r_back": r_back}
+        for k in ("dr", "dr_back"):
+            for need in needs[k]:
+                if k in wanted and optional[need] is None:
+                    raise ValueError(f"{need}: needed for the {k} output")
+        inputs.update({k: v for k, v in optional.items() if v is not None})
+        for k, v in inputs.items():
+            _array(k, v, _C, vec)
+        mats = {"front_matrix": front_matrix, "back_matrix": back_matrix}
+        for k, v in mats.items():
+            if v is not None:
+                _array(k, v, _C, ("(2, 2, N)", (2, 2, N)))
+        res = {k: (_output(k, given[k], ("(n_z, N)", (nz, N))) if k in wanted else None) for k in given}
+        _separate([(k, v) for k, v in res.items() if v is not None],
+                  [("wavelengths", wavelengths), ("positions", positions)] + list(inputs.items())
+                  + list(mats.items()))
+        args = dict(inputs, front_matrix=front_matrix, back_matrix=back_matrix, wavelengths=wavelengths, **res)
+        if 0 < N < _VTT_BLOCK:
+            self._padded_v_t_tau(builds[build], N, nz, x, positions, eta0, args)
+        else:
+            self._v_t_tau(builds[build], N, nz, x, positions, eta0, args)
+        return SlabVariations(res["dt"], res["dr"], res["dr_back"])
+
+    def _v_t_tau(self, name, N, nz, x, positions, eta0, a):
+        g = lambda k: _addr(a.get(k))
+        self._call(name, N, nz, g("front_matrix"), g("back_matrix"), g("host_indices"), g("host_admittances"),
+                   x, g("slab_indices"), _addr(positions), g("slab_admittances"), g("wavelengths"),
+                   _addr(eta0), g("substrate_admittances"), g("t"), g("t_back"), g("r"), g("r_back"),
+                   g("dt"), g("dr"), g("dr_back"))
+
+    def _padded_v_t_tau(self, name, N, nz, x, positions, eta0, a):
+        """The blocked builds need a full block of wavelengths: repeat the last
+        wavelength's inputs up to one block, then keep the first N columns."""
+        W = _VTT_BLOCK
+        pad = lambda v: np.ascontiguousarray(np.concatenate([v, np.repeat(v[-1:], W - N)]))
+        p = {}
+        for k, v in a.items():
+            if v is None:
+                p[k] = None
+            elif k in ("front_matrix", "back_matrix"):
+                p[k] = np.ascontiguousarray(np.concatenate([v, np.repeat(v[..., -1:], W - N, axis=-1)], axis=-1))
+            elif k in ("dt", "dr", "dr_back"):
+                p[k] = np.empty((nz, W), _C)
+            else:
+                p[k] = pad(v)
+        self._v_t_tau(name, W, nz, x, positions, eta0, p)
+        for k in ("dt", "dr", "dr_back"):
+            if a[k] is not None:
+                a[k][...] = p[k][:, :N]
+
+
+def _identity(N):
+    e = np.zeros((2, 2, N), _C)
+    e[0, 0] = e[1, 1] = 1
+    return e
+
+
+# ---------------------------------------------------------------- default engine
+
+_default = None
+
+
+def load(path=None):
+    """Loads the engine library (see find_library) and makes it the default
+    for the module-level functions."""
+    global _default
+    _default = Engine(path)
+    return _default
+
+
+def default_engine():
+    return _default if _default is not None else load()
