@@ -69,7 +69,8 @@ SARDUNE_API int update_top_props(int N, int K, const double* wavelengths, const 
     // The kernel would index layers, records and its scratch outside the
     // caller's arrays.
     if (d0 < 0 || d0 > K) return SARDUNE_ERR_INVALID_REQUEST;
-    if (N <= 0) return SARDUNE_OK;
+    // No layer to add: no record exists, so there is nothing to read either.
+    if (N <= 0 || d0 == K) return SARDUNE_OK;
     const cplx eta0 = *as_cplx(incident_admittance);
     const OneDArray<double> wl = grid(N, wavelengths), d = grid(K, thicknesses);
     const OneDArray<cplx> eta_s{N, as_cplx(substrate_admittances)};

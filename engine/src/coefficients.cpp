@@ -62,7 +62,7 @@ void update_top_props_(int start, int end, int N, int K, const OneDArray<double>
                        const OneDArray<cplx>& substrate_admittances, double x,
                        const ThreeDArray<cplx>& base_matrix, int d0, cplx* const* const* records,
                        bool derivatives) {
-    if (d0 < 0 || d0 > K || start >= end) return;
+    if (d0 < 0 || d0 >= K || start >= end) return;
     // X_k for every added layer; one allocation serves the whole range.
     std::vector<Mat> scratch(static_cast<size_t>(K - d0) + 1, Mat{});
     const double x2 = x * x;
