@@ -165,12 +165,13 @@ class Design:
         return w, x, complex(eta0[0]), eta_s, n, eta
 
     @staticmethod
-    def _real_path(n, x, method):
+    def _real_path(e, n, x, method):
         """Whether every layer is lossless and propagating, so that the
         engine's real-arithmetic path applies."""
         if method not in ("auto", "complex", "real"):
             raise ValueError(f"method: expected 'auto', 'complex' or 'real', got {method!r}")
         ok = method != "complex" and bool(np.all(n.imag == 0) and np.all(n.real * n.real > x * x))
+        ok = ok and (method == "real" or e.has("update_optiprops_real_n_simd"))
         if method == "real" and not ok:
             raise ValueError("method: 'real' needs non-absorbing layers with real index above x everywhere")
         return ok
@@ -184,7 +185,7 @@ class Design:
         the stack-matrix path, 'real' insists on the real-index path."""
         e = engine or default_engine()
         w, x, eta0, eta_s, n, eta = self._setup(wavelengths, angle, pol)
-        if self._real_path(n, x, method):
+        if self._real_path(e, n, x, method):
             rec = e.update_optiprops_real_n_simd(w, self.thicknesses, n, eta, eta0, eta_s, x)
             t, r = rec.t, rec.r
         else:
@@ -198,7 +199,7 @@ class Design:
         e = engine or default_engine()
         w, x, eta0, eta_s, n, eta = self._setup(wavelengths, angle, pol)
         d = self.thicknesses
-        if self._real_path(n, x, method):
+        if self._real_path(e, n, x, method):
             rec = e.update_optiprops_real_n_simd(w, d, n, eta, eta0, eta_s, x, derivatives=True)
             t, r, dt, dr = rec.t, rec.r, rec.dt, rec.dr
         else:

@@ -1,0 +1,32 @@
+import os
+import sys
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+import sardune  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def eng():
+    e = sardune.load()  # SARDUNE_LIBRARY or the build copy
+    e.init(1)
+    return e
+
+
+@pytest.fixture
+def need(eng):
+    """need("calc_M", ...) skips the test, saying why, until those entry points exist."""
+    def check(*names):
+        missing = [n for n in names if not eng.has(n)]
+        if missing:
+            pytest.skip(f"entry point(s) not in {eng.path} yet: {', '.join(missing)}")
+    return check
+
+
+def layer_inputs(n, d, wavelengths, x=0.0, pol="s"):
+    """(thicknesses, indices (K, N), admittances (K, N)) for constant indices n."""
+    w = np.asarray(wavelengths, np.float64)
+    idx = np.array([np.full(w.size, v, np.complex128) for v in n]).reshape(len(n), w.size)
+    return np.array(d, np.float64), idx, sardune.admittance(idx, x, pol)

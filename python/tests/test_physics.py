@@ -1,0 +1,144 @@
+"""The physics layer: energy balance, known reflectances, derivatives against
+central differences, design files and the plot command."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import sardune
+from sardune import Design, Layer
+
+W = np.linspace(420.0, 780.0, 91)
+LOSSLESS = Design([(2.3, 60.0), (1.38, 110.0), (2.3, 45.0), (1.6, 87.0), (2.0, 30.0), (1.38, 140.0), (2.3, 12.0)],
+                  substrate=1.52, incident=1.0)
+PACKAGE_DIR = os.path.join(os.path.dirname(__file__), "..")
+
+
+def methods(eng):
+    return ["complex"] + (["real"] if eng.has("update_optiprops_real_n_simd") else [])
+
+
+@pytest.fixture
+def engine_ready(need):
+    need("calc_M", "forward_backward")
+
+
+class TestSpectrum:
+    @pytest.mark.parametrize("pol", ["s", "p"])
+    @pytest.mark.parametrize("angle", [0.0, 30.0, 60.0, 85.0])
+    def test_lossless_conserves_energy(self, eng, engine_ready, angle, pol):
+        results = [LOSSLESS.spectrum(W, angle, pol, eng, method=m) for m in methods(eng)]
+        for s in results:
+            assert np.allclose(s.R + s.T, 1, atol=1e-12)
+            assert np.all((s.R > 0) & (s.R < 1))
+        for s in results[1:]:  # the real-index path agrees with the stack-matrix path
+            assert np.allclose(s.R, results[0].R, atol=1e-12)
+
+    def test_quarter_wave_reflector_peak(self, eng, engine_ready):
+        nH, nL, ns = 2.35, 1.46, 1.52
+        lossless = Design([Layer(l.index.real, l.thickness) for l in sardune.default_design().layers], ns, 1.0)
+        Y = (nH / nL) ** 18 * nH ** 2 / ns
+        for m in methods(eng):
+            R = lossless.spectrum(np.array([550.0]), engine=eng, method=m).R[0]
+            assert R == pytest.approx(((1 - Y) / (1 + Y)) ** 2, abs=1e-13)
+
+    def test_absorbing_layers_absorb(self, eng, engine_ready):
+        d = sardune.default_design()
+        for angle, pol in ((0.0, "s"), (45.0, "p")):
+            s = d.spectrum(np.linspace(400, 800, 401), angle, pol, eng)
+            assert np.all(s.A > 0) and np.all(s.A < 0.05)
+        assert d.spectrum(W, engine=eng, method="auto").A.min() > 0  # auto never drops the extinction
+        with pytest.raises(ValueError, match="method: 'real' needs"):
+            d.spectrum(W, engine=eng, method="real")
+
+    def test_dispersive_indices(self, eng, engine_ready):
+        cauchy = lambda w: 2.0 + 2e4 / w ** 2 - 0.001j
+        by_call = Design([Layer(cauchy, 80.0), (1.45, 100.0)], substrate=lambda w: 1.5 + 3e3 / w ** 2)
+        by_array = Design([Layer(cauchy(W), 80.0), (1.45, 100.0)], substrate=1.5 + 3e3 / W ** 2)
+        a, b = by_call.spectrum(W, 20, "p", eng), by_array.spectrum(W, 20, "p", eng)
+        assert np.array_equal(a.R, b.R) and np.array_equal(a.T, b.T)
+        with pytest.raises(ValueError, match=r"layers\[0\].index: expected a number or 91 values"):
+            Design([Layer(cauchy(W[:-1]), 80.0)]).spectrum(W, engine=eng)
+        with pytest.raises(ValueError, match="incident: an oblique angle needs"):
+            Design([(2.0, 50.0)], incident=1.33 - 0.01j).spectrum(W, 10, engine=eng)
+        with pytest.raises(ValueError, match="pol:"):
+            LOSSLESS.spectrum(W, 0, "x", eng)
+
+
+class TestSensitivities:
+    @pytest.mark.parametrize("design, angle, pol", [(sardune.default_design(), 0.0, "s"),
+                                                   (sardune.default_design(), 50.0, "p"),
+                                                   (LOSSLESS, 35.0, "s"), (LOSSLESS, 70.0, "p")])
+    def test_against_central_differences(self, eng, engine_ready, design, angle, pol):
+        w = np.linspace(450.0, 700.0, 26)
+        h = 1e-4
+        for m in methods(eng) if design is LOSSLESS else ["auto"]:
+            s = design.sensitivities(w, angle, pol, eng, method=m)
+            assert s.dR.shape == s.dT.shape == (len(design), w.size)
+            for k in range(len(design)):
+                up = design.with_thickness(k, design.layers[k].thickness + h).spectrum(w, angle, pol, eng)
+                down = design.with_thickness(k, design.layers[k].thickness - h).spectrum(w, angle, pol, eng)
+                assert np.allclose(s.dR[k], (up.R - down.R) / (2 * h), rtol=1e-5, atol=1e-9), (m, k)
+                assert np.allclose(s.dT[k], (up.T - down.T) / (2 * h), rtol=1e-5, atol=1e-9), (m, k)
+            if design is LOSSLESS:
+                assert np.allclose(s.dR + s.dT, 0, atol=1e-12)
+
+
+class TestDesignFiles:
+    def test_default_design(self):
+        d = sardune.default_design()
+        assert len(d) == 19 and d.substrate == 1.52 and d.incident == 1.0
+        assert [l.index for l in d.layers[:3]] == [2.35 - 0.0005j, 1.46 - 0.0001j, 2.35 - 0.0005j]
+        assert d.layers[-1].index == d.layers[0].index
+        assert d.layers[0].thickness == pytest.approx(550 / (4 * 2.35))
+
+    def test_reads_layers_from_substrate_up(self, tmp_path):
+        f = tmp_path / "d.txt"
+        f.write_text("# n k d\n\n2.35 0.0005 58.5   # H on glass\n  1.46 0 94.2\n\t# end\n")
+        d = sardune.read_design(str(f))
+        assert [(l.index, l.thickness) for l in d.layers] == [(2.35 - 0.0005j, 58.5), (1.46 + 0j, 94.2)]
+
+    @pytest.mark.parametrize("line, message", [
+        ("2.0 0", "line 2: expected 3 fields"), ("2.0 0 1 4", "line 2: expected 3 fields"),
+        ("2.0 0 abc", "line 2: thickness: 'abc' is not a number"),
+        ("x 0 10", "line 2: real index: 'x' is not a number"),
+        ("2.0 -0.1 10", "line 2: extinction coefficient: expected a value >= 0"),
+        ("0 0 10", "line 2: real index: expected a value > 0"),
+        ("2.0 0 -5", "line 2: thickness: expected a value >= 0"),
+        ("2.0 inf 5", "line 2: extinction coefficient: 'inf' is not finite")])
+    def test_bad_lines_are_located(self, tmp_path, line, message):
+        f = tmp_path / "bad.txt"
+        f.write_text(f"1.5 0 10\n{line}\n")
+        with pytest.raises(ValueError, match=f"bad.txt, {message}"):
+            sardune.read_design(str(f))
+        f.write_text("# nothing\n")
+        with pytest.raises(ValueError, match="no layers"):
+            sardune.read_design(str(f))
+
+
+def run_plot(eng, cwd, *args):
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(PACKAGE_DIR), SARDUNE_LIBRARY=eng.path,
+               PYTHONDONTWRITEBYTECODE="1", MPLCONFIGDIR=str(cwd))
+    return subprocess.run([sys.executable, "-m", "sardune.plot", *args], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_plot_command_writes_png(eng, engine_ready, tmp_path):
+    p = run_plot(eng, tmp_path)
+    assert p.returncode == 0, p.stderr
+    out = tmp_path / "sardune-plot.png"
+    assert p.stdout.strip() == str(out)
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and out.stat().st_size > 10000
+
+    design = tmp_path / "two.txt"
+    design.write_text("2.0 0.001 70\n1.4 0 100\n")
+    p = run_plot(eng, tmp_path, "--design", str(design), "--angle", "30", "--pol", "p",
+                 "--range", "500", "600", "5", "--output", "sub.png")
+    assert p.returncode == 0 and (tmp_path / "sub.png").stat().st_size > 0, p.stderr
+
+    design.write_text("2.0 0.001\n")
+    p = run_plot(eng, tmp_path, "--design", str(design), "--output", "none.png")
+    assert p.returncode == 1 and "two.txt, line 1" in p.stderr and not (tmp_path / "none.png").exists()
