@@ -1,0 +1,363 @@
+// Thin-slab variations: both builds and the dispatcher against a
+// double-precision evaluation of the definition, the read/write rules, small
+// and large N, and a physical check by actually inserting a slab.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "alloc_fault.hpp"
+#include "kernels.hpp"
+#include "sardune.h"
+
+namespace {
+
+using C = std::complex<double>;
+using Mat = std::array<C, 4>;  // (0,0), (0,1), (1,0), (1,1)
+using Entry = int (*)(SARDUNE_CALC_V_T_TAU_PARAMS);
+const C I1(0, 1);
+const double kTwoPi = 6.283185307179586;
+
+struct Build {
+    const char* name;
+    Entry fn;
+};
+const Build kBuilds[] = {{"sse", calc_v_t_tau_sse}, {"avx", calc_v_t_tau_avx}, {"dispatch", calc_v_t_tau}};
+
+Mat mul(const Mat& a, const Mat& b) {
+    return {a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3], a[2] * b[0] + a[3] * b[2],
+            a[2] * b[1] + a[3] * b[3]};
+}
+Mat layer(C q, C eta, double k0, double d) {
+    C delta = k0 * d * q;
+    return {std::cos(delta), I1 * std::sin(delta) / eta, I1 * eta * std::sin(delta), std::cos(delta)};
+}
+C q_of(C n, double x) { return std::sqrt(n * n - x * x); }
+
+// One request's inputs. Admittances are those of s-polarisation (eta = q),
+// and t, t', r, r' are the coefficients of the coating P * L_host(d) * Q, so
+// the same data serves the physical check.
+struct Case {
+    uint32_t N = 0, nz = 0;
+    double x = 0.4, d = 150.0;
+    C e0, n_host = {1.46, 0.0}, n_slab = {2.3, 0.05};
+    std::vector<double> wl, z;
+    std::vector<C> nh, eh, na, ea, es, t, tb, r, rb, P, Q;
+    bool hasP = true, hasQ = true;
+};
+
+Case make_case(uint32_t N, uint32_t nz, unsigned seed, bool hasP = true, bool hasQ = true) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> U(0, 1);
+    Case c;
+    c.N = N, c.nz = nz, c.hasP = hasP, c.hasQ = hasQ;
+    c.e0 = q_of(1.0, c.x);
+    c.z.resize(nz);
+    for (uint32_t i = 0; i < nz; ++i) c.z[i] = c.d * U(gen);
+    if (nz > 0) c.z[0] = 0.0;                                   // substrate-side boundary
+    if (nz > 1) c.z[nz - 1] = c.d;                              // incidence-side boundary
+    if (nz > 3) c.z[1] = -20.0, c.z[2] = c.d + 30.0;            // outside: negative t1 or t2
+    const C n_sub(1.52, 0.0), n_low(1.38, 0.0), n_high(2.1, 0.02);
+    for (uint32_t j = 0; j < N; ++j) {
+        double lam = 400.0 + 500.0 * U(gen), k0 = kTwoPi / lam;
+        C nh = c.n_host + C(0.01 * U(gen), 0.0), na = c.n_slab + C(0.0, 0.01 * U(gen));
+        C qh = q_of(nh, c.x), qa = q_of(na, c.x), qs = q_of(n_sub, c.x);
+        c.wl.push_back(lam);
+        c.nh.push_back(nh), c.eh.push_back(qh), c.na.push_back(na), c.ea.push_back(qa);
+        c.es.push_back(qs);
+        Mat P = mul(layer(q_of(n_low, c.x), q_of(n_low, c.x), k0, 95.0),
+                    layer(q_of(n_high, c.x), q_of(n_high, c.x), k0, 60.0));
+        Mat Q = mul(layer(q_of(n_high, c.x), q_of(n_high, c.x), k0, 70.0),
+                    layer(q_of(n_low, c.x), q_of(n_low, c.x), k0, 110.0 + 20 * U(gen)));
+        for (int e = 0; e < 4; ++e) c.P.push_back(P[e]), c.Q.push_back(Q[e]);
+    }
+    // planes: element (r, c) of wavelength j at (2r + c) * N + j
+    std::vector<C> Pp(4 * N), Qp(4 * N);
+    for (uint32_t j = 0; j < N; ++j)
+        for (int e = 0; e < 4; ++e) Pp[e * N + j] = c.P[4 * j + e], Qp[e * N + j] = c.Q[4 * j + e];
+    for (uint32_t j = 0; j < N; ++j) {
+        Mat P = {Pp[j], Pp[N + j], Pp[2 * N + j], Pp[3 * N + j]};
+        Mat Q = {Qp[j], Qp[N + j], Qp[2 * N + j], Qp[3 * N + j]};
+        Mat L = layer(c.eh[j], c.eh[j], kTwoPi / c.wl[j], c.d);
+        Mat M = mul(hasP ? P : Mat{1, 0, 0, 1}, mul(L, hasQ ? Q : Mat{1, 0, 0, 1}));
+        C e0 = c.e0, s = c.es[j];
+        C D = e0 * M[0] + s * M[3] + e0 * s * M[1] + M[2];
+        c.t.push_back(2.0 * e0 / D), c.tb.push_back(2.0 * s / D);
+        c.r.push_back((e0 * M[0] - s * M[3] + e0 * s * M[1] - M[2]) / D);
+        c.rb.push_back((s * M[3] - e0 * M[0] + e0 * s * M[1] - M[2]) / D);
+    }
+    c.P = Pp, c.Q = Qp;
+    return c;
+}
+
+// The definition, step by step, in double precision.
+void reference(const Case& c, std::vector<C>& dt, std::vector<C>& dr, std::vector<C>& drb) {
+    const size_t N = c.N;
+    dt.assign(c.nz * N, 0.0), dr.assign(c.nz * N, 0.0), drb.assign(c.nz * N, 0.0);
+    for (size_t j = 0; j < N; ++j) {
+        double k0 = kTwoPi / c.wl[j];
+        C qh = q_of(c.nh[j], c.x), qa = q_of(c.na[j], c.x), beta = k0 * qh, eh = c.eh[j];
+        Mat Delta = {0.0, I1 * k0 * (qa / c.ea[j] - qh / eh), I1 * k0 * (c.ea[j] * qa - eh * qh), 0.0};
+        Mat P = {c.P[j], c.P[N + j], c.P[2 * N + j], c.P[3 * N + j]};
+        Mat Q = {c.Q[j], c.Q[N + j], c.Q[2 * N + j], c.Q[3 * N + j]};
+        for (size_t i = 0; i < c.nz; ++i) {
+            double t1 = c.z[i] - c.z[0], t2 = c.z[c.nz - 1] - c.z[i];
+            auto L = [&](double tau) {
+                return Mat{std::cos(beta * tau), I1 * std::sin(beta * tau) / eh,
+                           I1 * eh * std::sin(beta * tau), std::cos(beta * tau)};
+            };
+            Mat G = mul(L(t2), mul(Delta, L(t1)));
+            if (c.hasP) G = mul(P, G);
+            if (c.hasQ) G = mul(G, Q);
+            C e0 = c.e0, s = c.es[j], t = c.t[j];
+            C dB = G[0] + G[1] * s, dC = G[2] + G[3] * s;
+            dt[i * N + j] = -(t * t / (2.0 * e0)) * (e0 * dB + dC);
+            dr[i * N + j] = (t / (2.0 * e0)) * ((1.0 - c.r[j]) * e0 * dB - (1.0 + c.r[j]) * dC);
+            C dBb = G[3] + G[1] * e0, dCb = G[2] + G[0] * e0;
+            drb[i * N + j] = (c.tb[j] / (2.0 * s)) * ((1.0 - c.rb[j]) * s * dBb - (1.0 + c.rb[j]) * dCb);
+        }
+    }
+}
+
+const sardune_complex* sc(const std::vector<C>& v) {
+    return v.empty() ? nullptr : reinterpret_cast<const sardune_complex*>(v.data());
+}
+sardune_complex* sc(std::vector<C>* v) {
+    return v ? reinterpret_cast<sardune_complex*>(v->data()) : nullptr;
+}
+
+// Calls a build; outputs are sized n_z*N plus a guard that must stay untouched.
+constexpr size_t kGuard = 9;
+const C kSentinel(1234.5, -678.25);
+int call(Entry fn, const Case& c, std::vector<C>* dt, std::vector<C>* dr, std::vector<C>* drb) {
+    for (auto* v : {dt, dr, drb})
+        if (v) v->assign(size_t(c.nz) * c.N + kGuard, kSentinel);
+    return fn(c.N, c.nz, c.hasP ? sc(c.P) : nullptr, c.hasQ ? sc(c.Q) : nullptr, sc(c.nh), sc(c.eh),
+              c.x, sc(c.na), c.z.empty() ? nullptr : c.z.data(), sc(c.ea), c.wl.data(),
+              reinterpret_cast<const sardune_complex*>(&c.e0), sc(c.es), sc(c.t),
+              drb ? sc(c.tb) : nullptr, dr ? sc(c.r) : nullptr, drb ? sc(c.rb) : nullptr, sc(dt),
+              sc(dr), sc(drb));
+}
+
+void expect_guard(const std::vector<C>& v, size_t n) {
+    for (size_t k = n; k < v.size(); ++k) ASSERT_EQ(v[k], kSentinel) << "written past the end at " << k;
+}
+
+// Largest error per wavelength relative to that wavelength's largest
+// reference value over positions and outputs.
+double worst_error(const Case& c, const std::vector<C>* got[3], const std::vector<C>* want[3]) {
+    double worst = 0;
+    for (size_t j = 0; j < c.N; ++j) {
+        double scale = 0;
+        for (int o = 0; o < 3; ++o)
+            for (size_t i = 0; i < c.nz; ++i) scale = std::max(scale, std::abs((*want[o])[i * c.N + j]));
+        for (int o = 0; o < 3; ++o)
+            for (size_t i = 0; i < c.nz; ++i) {
+                double e = std::abs((*got[o])[i * c.N + j] - (*want[o])[i * c.N + j]) / scale;
+                if (!(e <= worst)) worst = e;  // NaN sticks
+            }
+    }
+    return worst;
+}
+
+// Single precision with cancellation between the generator's two terms and
+// inside the coefficient formulas.
+constexpr double kTol = 1e-5;
+
+void check_against_reference(const Case& c) {
+    std::vector<C> rt, rr, rrb;
+    reference(c, rt, rr, rrb);
+    for (const Build& b : kBuilds) {
+        std::vector<C> dt, dr, drb;
+        ASSERT_EQ(call(b.fn, c, &dt, &dr, &drb), SARDUNE_OK);
+        size_t n = size_t(c.nz) * c.N;
+        expect_guard(dt, n), expect_guard(dr, n), expect_guard(drb, n);
+        const std::vector<C>* got[3] = {&dt, &dr, &drb};
+        const std::vector<C>* want[3] = {&rt, &rr, &rrb};
+        EXPECT_LE(worst_error(c, got, want), kTol)
+            << b.name << " N=" << c.N << " nz=" << c.nz << " P=" << c.hasP << " Q=" << c.hasQ;
+    }
+}
+
+TEST(ThinSlab, MatchesDefinitionForEveryNAndMatrixCombination) {
+    for (uint32_t N = 1; N <= 40; ++N)
+        for (int pq = 0; pq < 4; ++pq) check_against_reference(make_case(N, 6, N * 7 + pq, pq & 1, pq & 2));
+    for (uint32_t N : {100u, 1000u, 1027u}) check_against_reference(make_case(N, 9, N));
+}
+
+TEST(ThinSlab, SinglePositionAndBoundaries) {
+    // n_z = 1: t1 = t2 = 0, G = P * Delta * Q.
+    for (uint32_t N : {3u, 8u, 13u}) check_against_reference(make_case(N, 1, N));
+    // two positions: each is a boundary, one with t1 = 0, the other with t2 = 0
+    check_against_reference(make_case(21, 2, 5));
+}
+
+TEST(ThinSlab, LargeNUsesHeapScratch) {
+    const uint32_t N = 1u << 20;
+    Case c = make_case(N, 2, 77);
+    // reference on a sample of wavelengths (including the last block)
+    Case s = c;
+    std::vector<uint32_t> pick;
+    for (uint32_t j = 0; j < N; j += 65537) pick.push_back(j);
+    for (uint32_t j = N - 9; j < N; ++j) pick.push_back(j);
+    s.N = uint32_t(pick.size());
+    auto sub = [&](const std::vector<C>& v, int planes) {
+        std::vector<C> o;
+        for (int p = 0; p < planes; ++p)
+            for (uint32_t j : pick) o.push_back(v[size_t(p) * N + j]);
+        return o;
+    };
+    s.nh = sub(c.nh, 1), s.eh = sub(c.eh, 1), s.na = sub(c.na, 1), s.ea = sub(c.ea, 1);
+    s.es = sub(c.es, 1), s.t = sub(c.t, 1), s.tb = sub(c.tb, 1), s.r = sub(c.r, 1), s.rb = sub(c.rb, 1);
+    s.P = sub(c.P, 4), s.Q = sub(c.Q, 4);
+    s.wl.clear();
+    for (uint32_t j : pick) s.wl.push_back(c.wl[j]);
+    std::vector<C> rt, rr, rrb;
+    reference(s, rt, rr, rrb);
+    for (const Build& b : kBuilds) {
+        std::vector<C> dt;
+        ASSERT_EQ(call(b.fn, c, &dt, nullptr, nullptr), SARDUNE_OK);
+        expect_guard(dt, size_t(2) * N);
+        for (size_t i = 0; i < 2; ++i)
+            for (size_t k = 0; k < pick.size(); ++k) {
+                C want = rt[i * s.N + k], got = dt[i * N + pick[k]];
+                EXPECT_LE(std::abs(got - want), 1e-4 * std::abs(want) + 1e-9) << b.name << " j=" << pick[k];
+            }
+    }
+}
+
+TEST(ThinSlab, ScratchAllocationFailureIsReported) {
+    Case big = make_case(2000, 3, 1), small = make_case(600, 3, 2);
+    for (const Build& b : {kBuilds[0], kBuilds[1]}) {
+        std::vector<C> dt(big.nz * big.N, kSentinel);
+        {
+            alloc_fault::Scope fail(0);
+            EXPECT_EQ(b.fn(big.N, big.nz, sc(big.P), sc(big.Q), sc(big.nh), sc(big.eh), big.x, sc(big.na),
+                           big.z.data(), sc(big.ea), big.wl.data(),
+                           reinterpret_cast<const sardune_complex*>(&big.e0), sc(big.es), sc(big.t),
+                           nullptr, nullptr, nullptr, sc(&dt), nullptr, nullptr),
+                      SARDUNE_ERR_OUT_OF_MEMORY)
+                << b.name;
+        }
+        for (const C& v : dt) ASSERT_EQ(v, kSentinel);
+        // 600 wavelengths (14.4 KB of scratch) stay on the stack.
+        std::vector<C> st(small.nz * small.N + kGuard);  // no allocation inside the scope
+        alloc_fault::Scope fail(0);
+        EXPECT_EQ(call(b.fn, small, &st, nullptr, nullptr), SARDUNE_OK) << b.name;
+    }
+}
+
+TEST(ThinSlab, OutputSubsetsAndWhatIsRead) {
+    for (uint32_t N : {5u, 13u}) {
+        Case c = make_case(N, 4, N);
+        for (const Build& b : kBuilds) {
+            std::vector<C> ft, fr, frb;
+            ASSERT_EQ(call(b.fn, c, &ft, &fr, &frb), SARDUNE_OK);
+            for (int mask = 0; mask < 8; ++mask) {
+                // r is passed only with dr, t' and r' only with dr' (call() does so)
+                std::vector<C> dt, dr, drb;
+                ASSERT_EQ(call(b.fn, c, mask & 1 ? &dt : nullptr, mask & 2 ? &dr : nullptr,
+                               mask & 4 ? &drb : nullptr),
+                          SARDUNE_OK);
+                // bitwise the same as with every output present
+                if (mask & 1) {
+                    EXPECT_EQ(0, std::memcmp(dt.data(), ft.data(), ft.size() * sizeof(C))) << b.name;
+                }
+                if (mask & 2) {
+                    EXPECT_EQ(0, std::memcmp(dr.data(), fr.data(), fr.size() * sizeof(C))) << b.name;
+                }
+                if (mask & 4) {
+                    EXPECT_EQ(0, std::memcmp(drb.data(), frb.data(), frb.size() * sizeof(C))) << b.name;
+                }
+            }
+        }
+    }
+}
+
+TEST(ThinSlab, EmptyRequests) {
+    const C e0(1.0, 0.0);
+    for (const Build& b : kBuilds) {
+        // N = 0: only the incident admittance is read.
+        EXPECT_EQ(b.fn(0, 5, nullptr, nullptr, nullptr, nullptr, 0.3, nullptr, nullptr, nullptr, nullptr,
+                       reinterpret_cast<const sardune_complex*>(&e0), nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr, nullptr, nullptr),
+                  SARDUNE_OK);
+        // n_z = 0: positions, t, eta_s, r... are not read, nothing is written.
+        for (uint32_t N : {3u, 12u}) {
+            Case c = make_case(N, 0, 3);
+            std::vector<C> out(N + kGuard, kSentinel);
+            EXPECT_EQ(b.fn(N, 0, sc(c.P), sc(c.Q), sc(c.nh), sc(c.eh), c.x, sc(c.na), nullptr, sc(c.ea),
+                           c.wl.data(), reinterpret_cast<const sardune_complex*>(&c.e0), nullptr, nullptr,
+                           nullptr, nullptr, nullptr, sc(&out), sc(&out), sc(&out)),
+                      SARDUNE_OK);
+            for (const C& v : out) EXPECT_EQ(v, kSentinel);
+        }
+    }
+}
+
+TEST(ThinSlab, SlabOfHostMaterialGivesExactZero) {
+    for (uint32_t N : {3u, 17u}) {
+        Case c = make_case(N, 5, 11);
+        c.na = c.nh, c.ea = c.eh;
+        for (const Build& b : kBuilds) {
+            std::vector<C> dt, dr, drb;
+            ASSERT_EQ(call(b.fn, c, &dt, &dr, &drb), SARDUNE_OK);
+            for (size_t k = 0; k < size_t(c.nz) * N; ++k) {
+                EXPECT_EQ(dt[k], C(0.0)) << b.name;
+                EXPECT_EQ(dr[k], C(0.0)) << b.name;
+                EXPECT_EQ(drb[k], C(0.0)) << b.name;
+            }
+        }
+    }
+}
+
+TEST(ThinSlab, DispatcherRunsTheBuildForThisProcessor) {
+    Case c = make_case(29, 4, 9);
+    Entry chosen = instrset_detect() >= 8 && hasFMA3() ? calc_v_t_tau_avx : calc_v_t_tau_sse;
+    std::vector<C> a, b;
+    ASSERT_EQ(call(calc_v_t_tau, c, &a, nullptr, nullptr), SARDUNE_OK);
+    ASSERT_EQ(call(chosen, c, &b, nullptr, nullptr), SARDUNE_OK);
+    EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(C)));
+}
+
+// Coefficients t, r, r' of P * L_h(t2 - e/2) * L_a(e) * L_h(t1 - e/2) * Q: the
+// host material at z replaced by a slab of thickness e (e < 0 formally).
+std::array<C, 3> coefficients_with_slab(const Case& c, size_t j, double z, double e) {
+    const size_t N = c.N;
+    double k0 = kTwoPi / c.wl[j];
+    Mat P = {c.P[j], c.P[N + j], c.P[2 * N + j], c.P[3 * N + j]};
+    Mat Q = {c.Q[j], c.Q[N + j], c.Q[2 * N + j], c.Q[3 * N + j]};
+    double t1 = z - c.z[0], t2 = c.z[c.nz - 1] - z;
+    Mat M = mul(P, mul(layer(c.eh[j], c.eh[j], k0, t2 - e / 2),
+                       mul(layer(c.ea[j], c.ea[j], k0, e), mul(layer(c.eh[j], c.eh[j], k0, t1 - e / 2), Q))));
+    C e0 = c.e0, s = c.es[j];
+    C D = e0 * M[0] + s * M[3] + e0 * s * M[1] + M[2];
+    return {2.0 * e0 / D, (e0 * M[0] - s * M[3] + e0 * s * M[1] - M[2]) / D,
+            (s * M[3] - e0 * M[0] + e0 * s * M[1] - M[2]) / D};
+}
+
+TEST(ThinSlab, AgreesWithInsertingAThinSlab) {
+    Case c = make_case(19, 5, 21);
+    c.z = {0.0, 37.0, 80.0, 142.0, c.d};  // inside the host layer
+    for (const Build& b : kBuilds) {
+        std::vector<C> dt, dr, drb;
+        ASSERT_EQ(call(b.fn, c, &dt, &dr, &drb), SARDUNE_OK);
+        const double e = 1e-3;
+        for (size_t j = 0; j < c.N; ++j)
+            for (size_t i = 1; i + 1 < c.nz; ++i) {
+                auto up = coefficients_with_slab(c, j, c.z[i], e), dn = coefficients_with_slab(c, j, c.z[i], -e);
+                const std::vector<C>* got[3] = {&dt, &dr, &drb};
+                for (int o = 0; o < 3; ++o) {
+                    C fd = (up[o] - dn[o]) / (2 * e);
+                    EXPECT_LE(std::abs((*got[o])[i * c.N + j] - fd), 1e-4 * std::abs(fd) + 1e-8)
+                        << b.name << " output " << o << " j=" << j << " z=" << c.z[i];
+                }
+            }
+    }
+}
+
+}  // namespace
