@@ -119,10 +119,10 @@ template <class V> inline typename V::F vsinh(typename V::F v) {
     return sinh_from_h<V>(v, s, h);
 }
 
-// Joint sine and cosine. Absolute error about 1e-7 for |a| up to a few
-// hundred, growing with |a| through the reduction; |a| above V::kSinCosLimit
-// (1e5 with SSE2, 1e7 with AVX2) is taken as 0: sine +-0 with the sign of a,
-// cosine 1. NaN gives NaN.
+// Joint sine and cosine. Absolute error below 1.5e-7 + 2e-11 |a| (near
+// float rounding up to |a| ~ 1e4 with SSE2, ~ 1e6 with AVX2); |a| above
+// V::kSinCosLimit (1e5 with SSE2, 1e7 with AVX2) is taken as 0: sine +-0
+// with the sign of a, cosine 1. NaN gives NaN.
 template <class V> inline void vsincos(typename V::F a, typename V::F& sin_out, typename V::F& cos_out) {
     using F = typename V::F;
     using I = typename V::I;
