@@ -8,6 +8,7 @@
 #include <complex>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "alloc_fault.hpp"
@@ -322,6 +323,20 @@ TEST(ThinSlab, DispatcherRunsTheBuildForThisProcessor) {
     ASSERT_EQ(call(calc_v_t_tau, c, &a, nullptr, nullptr), SARDUNE_OK);
     ASSERT_EQ(call(chosen, c, &b, nullptr, nullptr), SARDUNE_OK);
     EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(C)));
+}
+
+TEST(ThinSlab, ConcurrentCallsAreIndependent) {
+    Case c = make_case(37, 5, 13);
+    std::vector<C> want;
+    ASSERT_EQ(call(calc_v_t_tau, c, &want, nullptr, nullptr), SARDUNE_OK);
+    std::vector<std::vector<C>> got(4);
+    std::vector<std::thread> threads;
+    for (auto& g : got)  // the last call of each thread goes through the dispatcher
+        threads.emplace_back([&c, &g] {
+            for (int k = 0; k < 20; ++k) call(k % 2 ? calc_v_t_tau : calc_v_t_tau_sse, c, &g, nullptr, nullptr);
+        });
+    for (auto& t : threads) t.join();
+    for (auto& g : got) EXPECT_EQ(0, std::memcmp(g.data(), want.data(), want.size() * sizeof(C)));
 }
 
 // Coefficients t, r, r' of P * L_h(t2 - e/2) * L_a(e) * L_h(t1 - e/2) * Q: the
