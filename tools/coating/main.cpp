@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "spectrum.hpp"
+#include "model.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "spectrum.hpp"
+#include "model.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "spectrum.hpp"
+#include "model.hpp"
 
 namespace {
 
