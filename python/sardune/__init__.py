@@ -18,7 +18,8 @@ from .engine import (BUILD_COPY, ENTRY_POINTS, ENV_VARIABLE, Coefficients, Engin
 from .errors import (EngineOutOfMemory, EngineStatusError, InvalidRequest, LibraryNotFound,
                      MissingEntryPoint, SardunError)
 from .physics import (Design, Layer, Sensitivities, Spectrum, admittance, coefficient_derivatives,
-                      coefficients, default_design, read_design, reflectance, transmittance)
+                      coefficients, default_design, read_design, reflectance, transmittance,
+                      wavelength_grid)
 
 
 def _delegate(name):

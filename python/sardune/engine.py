@@ -142,12 +142,18 @@ def _separate(outputs, inputs):
 
 
 def _rows(a):
-    """Pointer form of a (K, N) array: K addresses of its rows."""
-    return np.arange(a.shape[0], dtype=_P) * _P.type(a.strides[0]) + _P.type(a.ctypes.data)
+    """Pointer form of a (K, N) array: K addresses of its rows (a ctypes
+    array for few rows, where building it is cheaper than numpy's)."""
+    # the row stride from the shape: numpy may give a single row any stride
+    K, base, step = a.shape[0], a.ctypes.data, a.itemsize * (a.size // a.shape[0] if a.shape[0] else 0)
+    if K <= 16:
+        return (ctypes.c_void_p * K)(*[base + j * step for j in range(K)])
+    return np.arange(K, dtype=_P) * _P.type(step) + _P.type(base)
 
 
 def _addr(a):
-    return None if a is None else a.ctypes.data
+    """What a pointer parameter receives: null, a ctypes array, or an address."""
+    return a.ctypes.data if isinstance(a, np.ndarray) else a
 
 
 def _bare_boundary(eta0, eta_s, rec):

@@ -166,15 +166,17 @@ class Design:
 
     @staticmethod
     def _real_path(e, n, x, method):
-        """Whether every layer is lossless and propagating, so that the
-        engine's real-arithmetic path applies."""
+        """The engine's real-arithmetic entry point when every layer is
+        lossless and propagating (and `method` allows it), else None."""
         if method not in ("auto", "complex", "real"):
             raise ValueError(f"method: expected 'auto', 'complex' or 'real', got {method!r}")
         ok = method != "complex" and bool(np.all(n.imag == 0) and np.all(n.real * n.real > x * x))
-        ok = ok and (method == "real" or e.has("update_optiprops_real_n_simd"))
         if method == "real" and not ok:
             raise ValueError("method: 'real' needs non-absorbing layers with real index above x everywhere")
-        return ok
+        if not ok:
+            return None
+        names = [f for f in ("update_optiprops_real_n_simd", "update_optiprops_real_n") if e.has(f)]
+        return getattr(e, names[0] if names else "update_optiprops_real_n_simd")
 
     # --- results
 
@@ -182,11 +184,13 @@ class Design:
         """R, T, A and the amplitude coefficients r, t at each wavelength.
         angle in degrees in the incident medium. method: 'auto' takes the
         engine's real-index path when the layers allow it, 'complex' always
-        the stack-matrix path, 'real' insists on the real-index path."""
+        the stack-matrix path, 'real' insists on the real-index path (the
+        four-lane one where the library has it)."""
         e = engine or default_engine()
         w, x, eta0, eta_s, n, eta = self._setup(wavelengths, angle, pol)
-        if self._real_path(e, n, x, method):
-            rec = e.update_optiprops_real_n_simd(w, self.thicknesses, n, eta, eta0, eta_s, x)
+        real = self._real_path(e, n, x, method)
+        if real:
+            rec = real(w, self.thicknesses, n, eta, eta0, eta_s, x)
             t, r = rec.t, rec.r
         else:
             M = e.calc_M(w, self.thicknesses, n, eta, x)
@@ -199,8 +203,9 @@ class Design:
         e = engine or default_engine()
         w, x, eta0, eta_s, n, eta = self._setup(wavelengths, angle, pol)
         d = self.thicknesses
-        if self._real_path(e, n, x, method):
-            rec = e.update_optiprops_real_n_simd(w, d, n, eta, eta0, eta_s, x, derivatives=True)
+        real = self._real_path(e, n, x, method)
+        if real:
+            rec = real(w, d, n, eta, eta0, eta_s, x, derivatives=True)
             t, r, dt, dr = rec.t, rec.r, rec.dt, rec.dr
         else:
             fb = e.forward_backward(w, d, n, eta, x)
@@ -225,11 +230,19 @@ def default_design():
 DEFAULT_RANGE = (400.0, 800.0, 1.0)
 
 
+def wavelength_grid(start, stop, step):
+    """start, start + step, ... up to stop included (within rounding)."""
+    if not (step > 0 and stop >= start):
+        raise ValueError(f"range: expected stop >= start and step > 0, got {start}, {stop}, {step}")
+    count = int(math.floor((stop - start) / step + 1e-9)) + 1
+    return start + step * np.arange(count, dtype=np.float64)
+
+
 def read_design(path, substrate=1.52, incident=1.0):
     """A design file: one layer per line from the substrate up, "n k d"
-    (real index, extinction coefficient, thickness in nm); blank lines and #
+    (real part of the index, extinction coefficient, thickness in nm); blank lines and #
     comments allowed."""
-    fields = ("real index", "extinction coefficient", "thickness")
+    fields = ("index", "extinction coefficient", "thickness")
     layers = []
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
@@ -238,8 +251,8 @@ def read_design(path, substrate=1.52, incident=1.0):
                 continue
             where = f"{path}, line {number}"
             if len(words) != 3:
-                raise ValueError(f"{where}: expected 3 fields (real index, extinction coefficient, "
-                                 f"thickness), got {len(words)}")
+                raise ValueError(f"{where}: expected 3 fields (index, extinction coefficient, "
+                                 f"thickness in nm), got {len(words)}")
             values = []
             for field, word in zip(fields, words):
                 try:
@@ -251,7 +264,7 @@ def read_design(path, substrate=1.52, incident=1.0):
                 values.append(v)
             n, k, d = values
             if n <= 0:
-                raise ValueError(f"{where}: real index: expected a value > 0, got {words[0]}")
+                raise ValueError(f"{where}: index: expected a value > 0, got {words[0]}")
             if k < 0:
                 raise ValueError(f"{where}: extinction coefficient: expected a value >= 0, got {words[1]}")
             if d < 0:

@@ -13,7 +13,7 @@ import numpy as np
 
 from . import engine as _engine
 from .errors import SardunError
-from .physics import DEFAULT_RANGE, default_design, read_design
+from .physics import DEFAULT_RANGE, default_design, read_design, wavelength_grid
 
 
 def _arguments(argv):
@@ -76,7 +76,7 @@ def main(argv=None):
         design = read_design(a.design) if a.design else default_design()
         engine = _engine.Engine(a.library) if a.library else _engine.default_engine()
         start, stop, step = a.range
-        wavelengths = np.arange(start, stop + step / 2, step)
+        wavelengths = wavelength_grid(start, stop, step)
         title = os.path.basename(a.design) if a.design else "built-in quarter-wave reflector"
         render(design, wavelengths, a.angle, a.pol, a.output, title, engine)
     except (OSError, ValueError, SardunError) as e:
