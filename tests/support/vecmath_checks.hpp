@@ -185,22 +185,4 @@ TEST(VecMath, ComplexSquareRoot) {
     EXPECT_TRUE(std::isnan(s.re[5]) && std::isnan(s.im[5]));
 }
 
-TEST(VecMath, ComplexArithmetic) {
-    // quotient and products against double arithmetic
-    std::vector<float> a = {1.5f, -2.0f, 0.25f, 3.0f, -0.5f, 7.0f, 1e-3f, -9.0f};
-    std::vector<float> b = {0.5f, 4.0f, -1.25f, 2.0f, 1.0f, -3.0f, 2e-3f, 0.75f};
-    a.resize(W), b.resize(W);
-    CV<VM> x = {VM::loadf(a.data()), VM::loadf(b.data())}, y = {VM::loadf(b.data()), VM::loadf(a.data())};
-    float p_re[W], p_im[W], q_re[W], q_im[W], s_re[W], s_im[W];
-    CV<VM> p = cmul(x, y), q = cdiv(x, y), s = cmuladd(x, y, x);
-    VM::storef(p_re, p.re), VM::storef(p_im, p.im), VM::storef(q_re, q.re), VM::storef(q_im, q.im);
-    VM::storef(s_re, s.re), VM::storef(s_im, s.im);
-    for (int k = 0; k < W; ++k) {
-        std::complex<double> X(a[k], b[k]), Y(b[k], a[k]);
-        EXPECT_LE(std::abs(std::complex<double>(p_re[k], p_im[k]) - X * Y), 2.4e-7 * std::abs(X * Y));
-        EXPECT_LE(std::abs(std::complex<double>(q_re[k], q_im[k]) - X / Y), 4e-7 * std::abs(X / Y));
-        EXPECT_LE(std::abs(std::complex<double>(s_re[k], s_im[k]) - (X * Y + X)), 4e-7 * (std::abs(X * Y) + std::abs(X)));
-    }
-}
-
 }  // namespace
