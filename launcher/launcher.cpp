@@ -70,7 +70,7 @@ int launch() {
     if (!argv) return 1;
     fs::path folder;
     unsigned long error = 0;
-    bool found = argc > 0 && application_folder(argv[0], folder, error);
+    bool found = application_folder(argc > 0 ? argv[0] : L"", folder, error);
     LocalFree(argv);
     if (!found) return fail(folder_failed, error);
 

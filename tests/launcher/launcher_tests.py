@@ -37,7 +37,7 @@ def skip(reason):
 
 
 def present(tool):
-    return bool(tool) and not tool.endswith("NOTFOUND")
+    return bool(tool) and shutil.which(tool) is not None
 
 
 # ---- PE image reading ----------------------------------------------------
