@@ -1,1 +1,213 @@
-// placeholder
+// Real-index coefficients four wavelengths at a time (AVX2 with FMA). Lane l
+// of every vector belongs to wavelength b0 + l of the current block; the
+// matrix algebra is the four-real form of the scalar path.
+//
+// Contraction, applied throughout: where a product meets a sum it is fused
+// into it, fma(x, y, s); where two products meet, the first is fused and the
+// second rounded, x*y + z*w = fma(x, y, z*w); sums of two computed terms are
+// plain additions. Every expression keeps the left-to-right order in which
+// the algorithm states it.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels.hpp"
+#include "vec_sincos_avx2.hpp"
+
+namespace {
+
+struct Cvec {
+    __m256d re, im;
+};
+
+// The parts of a complex value, read without calling into the library type.
+inline const double* parts(const cplx& z) { return reinterpret_cast<const double*>(&z); }
+
+// Real parts of row[i .. i+3].
+inline __m256d load_real(const cplx* row, int64_t i) {
+    const double* p = reinterpret_cast<const double*>(row) + 2 * i;
+    const __m256d lo = _mm256_loadu_pd(p), hi = _mm256_loadu_pd(p + 4);
+    return _mm256_permute4x64_pd(_mm256_unpacklo_pd(lo, hi), 0xD8);
+}
+
+inline Cvec load_complex(const cplx* row, int64_t i) {
+    const double* p = reinterpret_cast<const double*>(row) + 2 * i;
+    const __m256d lo = _mm256_loadu_pd(p), hi = _mm256_loadu_pd(p + 4);
+    return {_mm256_permute4x64_pd(_mm256_unpacklo_pd(lo, hi), 0xD8),
+            _mm256_permute4x64_pd(_mm256_unpackhi_pd(lo, hi), 0xD8)};
+}
+
+inline void store_complex(cplx* row, int64_t i, Cvec z) {
+    double* p = reinterpret_cast<double*>(row) + 2 * i;
+    const __m256d lo = _mm256_unpacklo_pd(z.re, z.im), hi = _mm256_unpackhi_pd(z.re, z.im);
+    _mm256_storeu_pd(p, _mm256_permute2f128_pd(lo, hi, 0x20));
+    _mm256_storeu_pd(p + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
+}
+
+inline Cvec cmul(Cvec x, Cvec y) {
+    return {_mm256_fmsub_pd(x.re, y.re, _mm256_mul_pd(x.im, y.im)),
+            _mm256_fmadd_pd(x.re, y.im, _mm256_mul_pd(x.im, y.re))};
+}
+
+// u / v as u * conj(v) / |v|^2, with |v|^2 given.
+inline Cvec cdiv(Cvec u, Cvec v, __m256d norm) {
+    return {_mm256_div_pd(_mm256_fmadd_pd(u.re, v.re, _mm256_mul_pd(u.im, v.im)), norm),
+            _mm256_div_pd(_mm256_fmsub_pd(u.im, v.re, _mm256_mul_pd(u.re, v.im)), norm)};
+}
+
+inline __m256d norm2(Cvec v) { return _mm256_fmadd_pd(v.re, v.re, _mm256_mul_pd(v.im, v.im)); }
+
+struct Mat {
+    __m256d a, b, c, d;
+};
+
+// [[p, i*q], [i*r, p]] * m in real form: (p a - q c, p b + q d, p c + r a, p d - r b).
+inline Mat times(__m256d p, __m256d q, __m256d r, const Mat& m) {
+    return {_mm256_fmsub_pd(p, m.a, _mm256_mul_pd(q, m.c)), _mm256_fmadd_pd(p, m.b, _mm256_mul_pd(q, m.d)),
+            _mm256_fmadd_pd(p, m.c, _mm256_mul_pd(r, m.a)), _mm256_fmsub_pd(p, m.d, _mm256_mul_pd(r, m.b))};
+}
+
+inline Mat load_mat(const double* s) {
+    return {_mm256_load_pd(s), _mm256_load_pd(s + 4), _mm256_load_pd(s + 8), _mm256_load_pd(s + 12)};
+}
+inline void store_mat(double* s, const Mat& m) {
+    _mm256_store_pd(s, m.a);
+    _mm256_store_pd(s + 4, m.b);
+    _mm256_store_pd(s + 8, m.c);
+    _mm256_store_pd(s + 12, m.d);
+}
+
+struct Request {
+    int N, K;
+    const double* wavelengths;
+    const double* thicknesses;
+    const cplx* const* indices;
+    const cplx* const* admittances;
+    const cplx* substrate;
+    cplx* const* record;
+    bool derivatives;
+    double* scratch;  // K running derivative matrices, 16 doubles each
+    __m256d minus_x2, er, ei, eta0_norm;
+};
+
+// d(coefficient)/dd_k numerator for one reflection: (1 - r) e1 X_e1 -
+// (1 + r) e2 X_e2 + (1 - r) P X01 - (1 + r) X10, with alpha = (1 - r) e1,
+// beta = (1 + r) e2, gamma = (1 - r) P and one_plus = 1 + r precomputed.
+inline Cvec reflection_change(Cvec alpha, __m256d x_alpha, Cvec beta, __m256d x_beta, Cvec gamma, __m256d x01,
+                              Cvec one_plus, __m256d x10) {
+    __m256d re = _mm256_fmsub_pd(alpha.re, x_alpha, _mm256_mul_pd(beta.re, x_beta));
+    re = _mm256_fnmadd_pd(gamma.im, x01, re);
+    re = _mm256_fmadd_pd(one_plus.im, x10, re);
+    __m256d im = _mm256_fmsub_pd(alpha.im, x_alpha, _mm256_mul_pd(beta.im, x_beta));
+    im = _mm256_fmadd_pd(gamma.re, x01, im);
+    im = _mm256_fnmadd_pd(one_plus.re, x10, im);
+    return {re, im};
+}
+
+void block(const Request& q, int64_t b0) {
+    const int K = q.K;
+    Mat M{_mm256_set1_pd(1.0), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_set1_pd(1.0)};
+    if (K > 0) {
+        const __m256d w = _mm256_div_pd(_mm256_set1_pd(6.283185307179586), _mm256_loadu_pd(q.wavelengths + b0));
+        for (int j = 0; j < K; ++j) {
+            const __m256d n = load_real(q.indices[j], b0);
+            const __m256d kappa = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_fmadd_pd(n, n, q.minus_x2)), w);
+            const __m256d delta = _mm256_mul_pd(_mm256_broadcast_sd(q.thicknesses + j), kappa);
+            __m256d s, co;
+            sincos_pd(delta, &s, &co);
+            const __m256d h = load_real(q.admittances[j], b0);
+            const __m256d sh = _mm256_div_pd(s, h), hs = _mm256_mul_pd(h, s);
+            if (q.derivatives) {
+                // G_j * M, then the earlier layers' derivatives move up by L_j.
+                const __m256d v = _mm256_mul_pd(kappa, _mm256_xor_pd(s, _mm256_set1_pd(-0.0)));
+                const __m256d u = _mm256_mul_pd(kappa, co);
+                const __m256d u_h = _mm256_div_pd(u, h), uh = _mm256_mul_pd(u, h);
+                const Mat G{_mm256_fmsub_pd(v, M.a, _mm256_mul_pd(u_h, M.c)),
+                            _mm256_fmadd_pd(u_h, M.d, _mm256_mul_pd(v, M.b)),
+                            _mm256_fmadd_pd(uh, M.a, _mm256_mul_pd(v, M.c)),
+                            _mm256_fmsub_pd(v, M.d, _mm256_mul_pd(uh, M.b))};
+                store_mat(q.scratch + 16 * static_cast<int64_t>(j), G);
+                for (int k = 0; k < j; ++k) {
+                    double* xk = q.scratch + 16 * static_cast<int64_t>(k);
+                    store_mat(xk, times(co, sh, hs, load_mat(xk)));
+                }
+            }
+            M = times(co, sh, hs, M);
+        }
+    }
+
+    // Coefficients of the whole coating.
+    const Cvec eta0{q.er, q.ei};
+    const Cvec es = load_complex(q.substrate, b0);
+    const Cvec P = cmul(eta0, es);
+    const Cvec D{_mm256_fnmadd_pd(M.b, P.im, _mm256_fmadd_pd(M.a, q.er, _mm256_mul_pd(M.d, es.re))),
+                 _mm256_add_pd(_mm256_fmadd_pd(M.b, P.re, M.c),
+                               _mm256_fmadd_pd(M.a, q.ei, _mm256_mul_pd(M.d, es.im)))};
+    const __m256d D2 = norm2(D);
+    Cvec t = cdiv(eta0, D, D2), tb = cdiv(es, D, D2);
+    t = {_mm256_add_pd(t.re, t.re), _mm256_add_pd(t.im, t.im)};
+    tb = {_mm256_add_pd(tb.re, tb.re), _mm256_add_pd(tb.im, tb.im)};
+    // P*i*b - i*c, shared by both reflections.
+    const __m256d Qi = _mm256_fmsub_pd(M.b, P.re, M.c);
+    const Cvec A{_mm256_fmsub_pd(M.a, q.er, _mm256_mul_pd(M.d, es.re)),
+                 _mm256_fmsub_pd(M.a, q.ei, _mm256_mul_pd(M.d, es.im))};
+    const Cvec B{_mm256_fmsub_pd(M.d, es.re, _mm256_mul_pd(M.a, q.er)),
+                 _mm256_fmsub_pd(M.d, es.im, _mm256_mul_pd(M.a, q.ei))};
+    const Cvec r = cdiv({_mm256_fnmadd_pd(M.b, P.im, A.re), _mm256_add_pd(A.im, Qi)}, D, D2);
+    const Cvec rb = cdiv({_mm256_fnmadd_pd(M.b, P.im, B.re), _mm256_add_pd(B.im, Qi)}, D, D2);
+    store_complex(q.record[0], b0, t);
+    store_complex(q.record[1], b0, tb);
+    store_complex(q.record[2], b0, r);
+    store_complex(q.record[3], b0, rb);
+    if (!q.derivatives || K == 0) return;
+
+    // Derivatives from the final X_k.
+    const __m256d half = _mm256_set1_pd(0.5), one = _mm256_set1_pd(1.0);
+    const Cvec t_e0 = cdiv(t, eta0, q.eta0_norm), tb_es = cdiv(tb, es, norm2(es));
+    const Cvec a_r{_mm256_mul_pd(half, t_e0.re), _mm256_mul_pd(half, t_e0.im)};
+    const Cvec a_rb{_mm256_mul_pd(half, tb_es.re), _mm256_mul_pd(half, tb_es.im)};
+    const Cvec a_r_t = cmul(a_r, t);
+    const Cvec a_t{_mm256_xor_pd(a_r_t.re, _mm256_set1_pd(-0.0)), _mm256_xor_pd(a_r_t.im, _mm256_set1_pd(-0.0))};
+    const Cvec one_minus_r{_mm256_sub_pd(one, r.re), _mm256_xor_pd(r.im, _mm256_set1_pd(-0.0))};
+    const Cvec one_plus_r{_mm256_add_pd(one, r.re), r.im};
+    const Cvec one_minus_rb{_mm256_sub_pd(one, rb.re), _mm256_xor_pd(rb.im, _mm256_set1_pd(-0.0))};
+    const Cvec one_plus_rb{_mm256_add_pd(one, rb.re), rb.im};
+    const Cvec alpha = cmul(one_minus_r, eta0), beta = cmul(one_plus_r, es), gamma = cmul(one_minus_r, P);
+    const Cvec alpha_b = cmul(one_minus_rb, es), beta_b = cmul(one_plus_rb, eta0), gamma_b = cmul(one_minus_rb, P);
+    for (int k = 0; k < K; ++k) {
+        const Mat X = load_mat(q.scratch + 16 * static_cast<int64_t>(k));
+        const int64_t column = static_cast<int64_t>(k) * q.N + b0;
+        // D' = eta_s X11 + eta0 X00 + P X01 + X10.
+        const Cvec Dk{_mm256_fnmadd_pd(P.im, X.b, _mm256_fmadd_pd(es.re, X.d, _mm256_mul_pd(q.er, X.a))),
+                      _mm256_add_pd(_mm256_fmadd_pd(P.re, X.b, _mm256_fmadd_pd(es.im, X.d, _mm256_mul_pd(q.ei, X.a))),
+                                    X.c)};
+        store_complex(q.record[4], column, cmul(a_t, Dk));
+        store_complex(q.record[5], column,
+                      cmul(a_r, reflection_change(alpha, X.a, beta, X.d, gamma, X.b, one_plus_r, X.c)));
+        store_complex(q.record[6], column,
+                      cmul(a_rb, reflection_change(alpha_b, X.d, beta_b, X.a, gamma_b, X.b, one_plus_rb, X.c)));
+    }
+}
+
+}  // namespace
+
+void update_optiprops_real_n_simd_avx(int start, int end, int N, int K, const double* wavelengths,
+                                      const double* thicknesses, const cplx* const* indices,
+                                      const cplx* const* admittances, cplx eta0,
+                                      const cplx* substrate_admittances, double x, cplx* const* record,
+                                      bool derivatives) {
+    // Outside its contract the kernel does nothing rather than touch memory
+    // it was not given (a negative K cannot even size the scratch).
+    if (K < 0 || start < 0 || start >= end || end < 4 || end > N) return;
+    Request q{N, K, wavelengths, thicknesses, indices, admittances, substrate_admittances, record, derivatives,
+              nullptr, _mm256_set1_pd(-(x * x)), _mm256_set1_pd(parts(eta0)[0]), _mm256_set1_pd(parts(eta0)[1]),
+              _mm256_setzero_pd()};
+    q.eta0_norm = _mm256_fmadd_pd(q.er, q.er, _mm256_mul_pd(q.ei, q.ei));
+    q.scratch = static_cast<double*>(scratch_alloc((static_cast<size_t>(K) * 16 + 16) * sizeof(double)));
+    for (int64_t b0 = start; b0 < end; b0 += 4) {
+        if (b0 + 4 > end) b0 = end - 4;
+        block(q, b0);
+    }
+    scratch_free(q.scratch);
+}

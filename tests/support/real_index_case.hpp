@@ -77,9 +77,10 @@ struct Record {
     std::array<std::vector<cplx>, 7> slots;
     std::array<cplx*, 7> pointers;
 
-    Record(int n, int k) : N(n), K(k) {
+    // pad: extra sentinel elements after each slot, to catch writes past it.
+    Record(int n, int k, int pad = 0) : N(n), K(k) {
         for (int s = 0; s < 7; ++s) {
-            slots[s].assign(s < 4 ? std::max(N, 0) : size_t(std::max(K, 0)) * std::max(N, 0), sentinel());
+            slots[s].assign((s < 4 ? std::max(N, 0) : size_t(std::max(K, 0)) * std::max(N, 0)) + pad, sentinel());
             pointers[s] = slots[s].data();
         }
     }

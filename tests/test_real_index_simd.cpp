@@ -1,0 +1,267 @@
+// The vector real-index path: the four-lane kernel, the selector and the
+// pooled entry point against the scalar path.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "alloc_fault.hpp"
+#include "real_index.hpp"
+#include "real_index_case.hpp"
+#include "thread_pool.hpp"
+
+namespace {
+
+using namespace real_index_case;
+
+int run_scalar(const Coating& c, Record& rec, bool derivatives) {
+    return update_optiprops_real_n(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), c.c_indices(),
+                                   c.c_admittances(), c.c_eta0(), c.c_substrate(), c.x, rec.c(), derivatives);
+}
+int run_simd(const Coating& c, Record& rec, bool derivatives) {
+    return update_optiprops_real_n_simd(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), c.c_indices(),
+                                        c.c_admittances(), c.c_eta0(), c.c_substrate(), c.x, rec.c(),
+                                        derivatives);
+}
+void run_kernel(const Coating& c, Record& rec, int start, int end, bool derivatives) {
+    update_optiprops_real_n_simd_avx(start, end, c.N, c.K, c.wavelengths.data(), c.thicknesses.data(),
+                                     c.index_rows.data(), c.admittance_rows.data(), c.eta0, c.substrate.data(),
+                                     c.x, rec.raw(), derivatives);
+}
+
+// Largest difference per slot, relative to the slot's largest magnitude
+// (reflections and derivatives pass through zero).
+double worst_difference(const Record& got, const Record& want, int slots) {
+    double worst = 0.0;
+    for (int s = 0; s < slots; ++s) {
+        const double scale = std::max(max_abs(want.slots[s]), 1e-300);
+        for (size_t e = 0; e < want.slots[s].size(); ++e)
+            worst = std::max(worst, std::abs(got.slots[s][e] - want.slots[s][e]) / scale);
+    }
+    return worst;
+}
+
+constexpr double tolerance = 2e-14;
+
+class RealIndexVector : public ::testing::Test {
+protected:
+    void TearDown() override { init(1); }
+};
+
+TEST_F(RealIndexVector, ThisMachineSelectsTheFourLaneKernel) {
+    EXPECT_EQ(real_index_uses_avx2(), instrset_detect() >= 8 && hasFMA3());
+}
+
+// Every N up to 300 covers each block tail, size class and partition shape.
+TEST_F(RealIndexVector, EveryRequestSizeAgreesWithScalar) {
+    double worst = 0.0;
+    for (int threads : {1, 2, 3, 8}) {
+        init(threads);
+        for (int N = 1; N <= 300; ++N)
+            for (bool derivatives : {false, true}) {
+                Coating c(N, 6, 100u + N);
+                Record want(N, c.K), got(N, c.K, 4);
+                ASSERT_EQ(run_scalar(c, want, derivatives), SARDUNE_OK);
+                ASSERT_EQ(run_simd(c, got, derivatives), SARDUNE_OK);
+                for (int s = 0; s < 7; ++s)
+                    for (int e = 0; e < 4; ++e)
+                        ASSERT_EQ(got.slots[s][got.slots[s].size() - 1 - e], Record::sentinel()) << N;
+                if (!derivatives) {
+                    for (int s = 4; s < 7; ++s) ASSERT_TRUE(got.untouched(s));
+                }
+                for (auto& slot : got.slots) slot.resize(slot.size() - 4);
+                const double d = worst_difference(got, want, derivatives ? 7 : 4);
+                worst = std::max(worst, d);
+                ASSERT_LT(d, tolerance) << "N=" << N << " threads=" << threads << " deriv=" << derivatives;
+            }
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", worst);
+    RecordProperty("worst_relative_difference", text);
+}
+
+// Results do not depend on the pool, except for a caller's remainder of one
+// to four wavelengths, which goes through the scalar algorithm.
+TEST_F(RealIndexVector, PoolSizeChangesOnlyScalarRemainders) {
+    for (int N : {129, 300, 515, 1000, 1029}) {
+        Coating c(N, 5, 7u * N);
+        Record alone(N, c.K);
+        init(1);
+        ASSERT_EQ(run_simd(c, alone, true), SARDUNE_OK);
+        for (int threads : {2, 3, 8}) {
+            init(threads);
+            Record shared(N, c.K);
+            ASSERT_EQ(run_simd(c, shared, true), SARDUNE_OK);
+            const RealIndexPartition p = partition_real_index(N, threads);
+            const int scalar_from = (N - p.caller_start <= 4) ? p.caller_start : N;
+            for (int s = 0; s < 7; ++s)
+                for (int k = 0; k < (s < 4 ? 1 : c.K); ++k)
+                    for (int i = 0; i < scalar_from; ++i)
+                        ASSERT_EQ(shared.at(s, i, k), alone.at(s, i, k)) << N << " " << threads << " " << i;
+        }
+    }
+}
+
+TEST_F(RealIndexVector, PartitionValues) {
+    struct Case {
+        int N;
+        int64_t T;
+        RealIndexPartition want;
+    };
+    for (const Case& k : {Case{129, 8, {2, 68, 68}}, Case{1000, 8, {8, 128, 896}}, Case{300, 8, {3, 100, 200}},
+                          Case{1000, 1, {1, 1000, 0}}, Case{4353, 34, {34, 132, 4353}},
+                          Case{3969, 32, {32, 128, 3968}}}) {
+        const RealIndexPartition p = partition_real_index(k.N, k.T);
+        EXPECT_EQ(p.chunks, k.want.chunks) << k.N << " " << k.T;
+        EXPECT_EQ(p.length, k.want.length);
+        EXPECT_EQ(p.caller_start, k.want.caller_start);
+    }
+}
+
+// Many threads: ranges past N (40 threads), a caller's part of one wavelength
+// (32), and a clipped chunk shorter than a block (66).
+TEST_F(RealIndexVector, ManyThreadsStayInsideTheRequest) {
+    struct Case {
+        int threads, N;
+    };
+    for (const Case& k : {Case{40, 4353}, Case{32, 3969}, Case{66, 8449}, Case{66, 8451}}) {
+        ASSERT_EQ(init(k.threads), k.threads);
+        for (bool derivatives : {false, true}) {
+            Coating c(k.N, 3, k.N);
+            Record want(k.N, c.K), got(k.N, c.K, 8);
+            ASSERT_EQ(run_scalar(c, want, derivatives), SARDUNE_OK);
+            ASSERT_EQ(run_simd(c, got, derivatives), SARDUNE_OK);
+            for (auto& slot : got.slots) {
+                for (size_t e = slot.size() - 8; e < slot.size(); ++e) ASSERT_EQ(slot[e], Record::sentinel());
+                slot.resize(slot.size() - 8);
+            }
+            for (int s = 0; s < (derivatives ? 7 : 4); ++s) ASSERT_FALSE(got.untouched(s));
+            EXPECT_LT(worst_difference(got, want, derivatives ? 7 : 4), tolerance) << k.threads;
+        }
+    }
+}
+
+TEST_F(RealIndexVector, KernelRangesAndBlockTails) {
+    Coating c(9, 4, 21u);
+    Record whole(c.N, c.K);
+    run_kernel(c, whole, 0, 9, true);
+    Record part(c.N, c.K);
+    run_kernel(c, part, 5, 7, true);  // one block moved back: columns 3 to 6
+    for (int s = 0; s < 7; ++s)
+        for (int k = 0; k < (s < 4 ? 1 : c.K); ++k)
+            for (int i = 0; i < c.N; ++i)
+                EXPECT_EQ(part.at(s, i, k), (i >= 3 && i < 7) ? whole.at(s, i, k) : Record::sentinel()) << s << i;
+    // Lanes are independent of block position: [1, 8) equals [0, 9) there.
+    Record tail(c.N, c.K);
+    run_kernel(c, tail, 1, 8, true);
+    for (int s = 0; s < 4; ++s)
+        for (int i = 1; i < 8; ++i) EXPECT_EQ(tail.at(s, i), whole.at(s, i));
+}
+
+TEST_F(RealIndexVector, KernelWithoutLayersWritesTheBareBoundary) {
+    Coating c(6, 0, 22u);
+    Record rec(c.N, 0);
+    run_kernel(c, rec, 0, 6, true);
+    for (int i = 0; i < c.N; ++i) {
+        const cplx e0 = c.eta0, es = c.substrate[i], sum = e0 + es;
+        EXPECT_NEAR(std::abs(rec.at(0, i) - 2.0 * e0 / sum), 0.0, 1e-15);
+        EXPECT_NEAR(std::abs(rec.at(1, i) - 2.0 * es / sum), 0.0, 1e-15);
+        EXPECT_NEAR(std::abs(rec.at(2, i) - (e0 - es) / sum), 0.0, 1e-15);
+        EXPECT_NEAR(std::abs(rec.at(3, i) - (es - e0) / sum), 0.0, 1e-15);
+    }
+    // The entry point keeps the scalar rule for K = 0 below 4 wavelengths.
+    Coating small(3, 0, 23u);
+    Record none(3, 0);
+    ASSERT_EQ(run_simd(small, none, true), SARDUNE_OK);
+    for (int s = 0; s < 4; ++s) EXPECT_TRUE(none.untouched(s));
+}
+
+// A phase thickness beyond 1e15 counts as zero: the layer drops out.
+TEST_F(RealIndexVector, HugePhaseThicknessActsAsNoLayer) {
+    Coating c(8, 3, 24u);
+    c.thicknesses[1] = 1e18;
+    Record got(c.N, c.K);
+    run_kernel(c, got, 0, 8, false);
+    Coating without = c;
+    without.K = 2;
+    without.indices.erase(without.indices.begin() + 1);
+    without.admittances.erase(without.admittances.begin() + 1);
+    without.thicknesses.erase(without.thicknesses.begin() + 1);
+    without.rebind();
+    Record want(c.N, 2);
+    run_kernel(without, want, 0, 8, false);
+    for (int s = 0; s < 4; ++s) EXPECT_EQ(got.slots[s], want.slots[s]);
+}
+
+TEST_F(RealIndexVector, EvanescentLaneGivesNaNInThatLaneOnly) {
+    Coating c(8, 3, 25u);
+    c.indices[2][5] = cplx(0.1, 0.0);
+    Record rec(c.N, c.K);
+    run_kernel(c, rec, 0, 8, true);
+    for (int s = 0; s < 7; ++s)
+        for (int k = 0; k < (s < 4 ? 1 : c.K); ++k)
+            for (int i = 0; i < c.N; ++i) {
+                const cplx v = rec.at(s, i, k);
+                EXPECT_EQ(i == 5, std::isnan(v.real()) || std::isnan(v.imag())) << s << " " << k << " " << i;
+            }
+}
+
+TEST_F(RealIndexVector, ShortRequestsTakeTheScalarPathExactly) {
+    for (int N : {1, 2, 3}) {
+        Coating c(N, 5, 30u + N);
+        Record want(N, c.K), got(N, c.K);
+        ASSERT_EQ(run_scalar(c, want, true), SARDUNE_OK);
+        ASSERT_EQ(run_simd(c, got, true), SARDUNE_OK);
+        for (int s = 0; s < 7; ++s) EXPECT_EQ(got.slots[s], want.slots[s]);
+    }
+    // A selector range that ends below 4 cannot hold a block: scalar columns.
+    Coating c(6, 4, 35u);
+    Record want(c.N, c.K), got(c.N, c.K);
+    ASSERT_EQ(run_scalar(c, want, true), SARDUNE_OK);
+    update_optiprops_real_n_simd_(1, 3, c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), c.index_rows.data(),
+                                  c.admittance_rows.data(), c.eta0, c.substrate.data(), c.x, got.raw(), true);
+    for (int s = 0; s < 4; ++s)
+        for (int i = 0; i < c.N; ++i) EXPECT_EQ(got.at(s, i), (i == 1 || i == 2) ? want.at(s, i) : Record::sentinel());
+}
+
+// Nothing may be read: every pointer is null.
+TEST_F(RealIndexVector, NegativeLayerCountIsRejectedOnEveryPath) {
+    init(3);
+    for (int N : {2, 60, 500})
+        EXPECT_EQ(update_optiprops_real_n_simd(N, -1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0,
+                                               nullptr, true),
+                  SARDUNE_ERR_INVALID_REQUEST);
+    update_optiprops_real_n_simd_(0, 8, 8, -2, nullptr, nullptr, nullptr, nullptr, cplx(1.0), nullptr, 0.0,
+                                  nullptr, true);
+    update_optiprops_real_n_simd_avx(0, 8, 8, -2, nullptr, nullptr, nullptr, nullptr, cplx(1.0), nullptr, 0.0,
+                                     nullptr, true);
+}
+
+// Whichever allocation fails (a task, its queue entry, a scratch), the
+// request reports it, and only then.
+TEST_F(RealIndexVector, FailedAllocationsAreOutOfMemory) {
+    for (int threads : {1, 2, 4})
+        for (int N : {3, 100, 600}) {
+            init(threads);
+            Coating c(N, 4, 40u);
+            for (long successes = 0; successes < 8; ++successes) {
+                Record rec(N, c.K);
+                int code;
+                long failed;
+                {
+                    alloc_fault::Scope guard(successes);
+                    code = run_simd(c, rec, true);
+                    failed = alloc_fault::failures();
+                }
+                EXPECT_EQ(code, failed > 0 ? SARDUNE_ERR_OUT_OF_MEMORY : SARDUNE_OK)
+                    << threads << " " << N << " " << successes;
+            }
+            Record rec(N, c.K);
+            {
+                alloc_fault::Scope guard(0);
+                EXPECT_EQ(run_simd(c, rec, false), SARDUNE_ERR_OUT_OF_MEMORY);
+            }
+        }
+}
+
+}  // namespace
