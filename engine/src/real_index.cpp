@@ -1,6 +1,7 @@
 // Coefficients of a coating of non-absorbing layers, one wavelength at a time.
 // Every layer matrix and product [[a, i*b], [i*c, d]] is kept as four reals
 // (a, b, c, d); complex arithmetic is left for the final coefficients.
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -10,6 +11,7 @@
 namespace {
 
 constexpr double two_pi = 6.283185307179586;
+constexpr int layer_group = 16;
 
 struct RealMatrix {
     double a, b, c, d;
@@ -43,52 +45,61 @@ void real_index_columns(int start, int end, int N, int K, const double* waveleng
     for (int i = start; i < end; ++i) {
         const double w = two_pi / wavelengths[i];
         RealMatrix M{1.0, 0.0, 0.0, 1.0};
-        for (int j = 0; j < K; ++j) {
-            const double n = indices[j][i].real(), h = admittances[j][i].real();
-            const double kappa = std::sqrt(n * n + minus_x2) * w;
-            const double delta = thicknesses[j] * kappa;
-            const double s = std::sin(delta), co = std::cos(delta);
-            const double sh = s / h, hs = h * s;
-            if (derivatives) {
-                // G_j * M, G_j = dL_j/dd_j.
-                const double v = (-s) * kappa, u = kappa * co;
-                X[j] = times(v, u / h, u * h, M);
+        for (int j0 = 0; j0 < K; j0 += layer_group) {
+            // The math-library calls of a group of layers come first: they do
+            // not depend on M, and the divisions and products that follow them
+            // then overlap instead of each waiting for its own call.
+            const int j1 = std::min(K, j0 + layer_group);
+            double kappas[layer_group], sines[layer_group], cosines[layer_group];
+            for (int j = j0; j < j1; ++j) {
+                const double n = indices[j][i].real();
+                const double kappa = std::sqrt(n * n + minus_x2) * w;
+                const double delta = thicknesses[j] * kappa;
+                kappas[j - j0] = kappa;
+                sines[j - j0] = std::sin(delta);
+                cosines[j - j0] = std::cos(delta);
             }
-            M = times(co, sh, hs, M);
-            if (j < K - 1) {
-                if (derivatives)
+            for (int j = j0; j < j1; ++j) {
+                const double kappa = kappas[j - j0], s = sines[j - j0], co = cosines[j - j0];
+                const double h = admittances[j][i].real();
+                const double sh = s / h, hs = h * s;
+                if (derivatives) {
+                    // G_j * M, G_j = dL_j/dd_j; the earlier derivatives move up by L_j.
+                    const double v = (-s) * kappa, u = kappa * co;
+                    X[j] = times(v, u / h, u * h, M);
                     for (int k = 0; k < j; ++k) X[k] = times(co, sh, hs, X[k]);
-                continue;
+                }
+                M = times(co, sh, hs, M);
             }
+        }
 
-            // Last layer: the coefficients of the whole coating.
-            const cplx es = substrate_admittances[i];
-            const cplx P = es * eta0;
-            const cplx Q = I * (P * M.b + M.c);
-            const cplx D = es * M.d + eta0 * M.a + Q;
-            record[0][i] = two_eta0 / D;
-            record[1][i] = (2.0 * es) / D;
-            const cplx Qr = I * (P * M.b - M.c);
-            record[2][i] = (eta0 * M.a - es * M.d + Qr) / D;
-            record[3][i] = (es * M.d - eta0 * M.a + Qr) / D;
-            if (!derivatives) break;
+        // Coefficients of the whole coating.
+        const cplx es = substrate_admittances[i];
+        const cplx P = es * eta0;
+        const cplx Q = I * (P * M.b + M.c);
+        const cplx D = es * M.d + eta0 * M.a + Q;
+        record[0][i] = two_eta0 / D;
+        record[1][i] = (2.0 * es) / D;
+        const cplx Qr = I * (P * M.b - M.c);
+        record[2][i] = (eta0 * M.a - es * M.d + Qr) / D;
+        record[3][i] = (es * M.d - eta0 * M.a + Qr) / D;
+        if (!derivatives) continue;
 
-            const cplx t = record[0][i], tb = record[1][i], r = record[2][i], rb = record[3][i];
-            const cplx a_t = (t * (-0.5 * t)) / eta0;
-            const cplx a_r = (0.5 * t) / eta0;
-            const cplx a_rb = (0.5 * tb) / es;
-            for (int k = 0; k < K; ++k) {
-                if (k < K - 1) X[k] = times(co, sh, hs, X[k]);
-                const double X00 = X[k].a, X11 = X[k].d;
-                const cplx X01(0.0, X[k].b), X10(0.0, X[k].c);
-                const int64_t at = static_cast<int64_t>(k) * N + i;
-                const cplx Dk = es * X11 + eta0 * X00 + (P * X01 + X10);
-                record[4][at] = a_t * Dk;
-                record[5][at] = a_r * ((1.0 - r) * eta0 * X00 - (1.0 + r) * es * X11 +
-                                       ((1.0 - r) * P * X01 - (1.0 + r) * X10));
-                record[6][at] = a_rb * ((1.0 - rb) * es * X11 - (1.0 + rb) * eta0 * X00 +
-                                        ((1.0 - rb) * P * X01 - (1.0 + rb) * X10));
-            }
+        // X[k] now holds dM/dd_k.
+        const cplx t = record[0][i], tb = record[1][i], r = record[2][i], rb = record[3][i];
+        const cplx a_t = (t * (-0.5 * t)) / eta0;
+        const cplx a_r = (0.5 * t) / eta0;
+        const cplx a_rb = (0.5 * tb) / es;
+        for (int k = 0; k < K; ++k) {
+            const double X00 = X[k].a, X11 = X[k].d;
+            const cplx X01(0.0, X[k].b), X10(0.0, X[k].c);
+            const int64_t at = static_cast<int64_t>(k) * N + i;
+            const cplx Dk = es * X11 + eta0 * X00 + (P * X01 + X10);
+            record[4][at] = a_t * Dk;
+            record[5][at] = a_r * ((1.0 - r) * eta0 * X00 - (1.0 + r) * es * X11 +
+                                   ((1.0 - r) * P * X01 - (1.0 + r) * X10));
+            record[6][at] = a_rb * ((1.0 - rb) * es * X11 - (1.0 + rb) * eta0 * X00 +
+                                    ((1.0 - rb) * P * X01 - (1.0 + rb) * X10));
         }
     }
 }
