@@ -15,6 +15,7 @@ and must not overlap any other argument.
 import ctypes
 import numbers
 import os
+import threading
 from collections import namedtuple
 
 import numpy as np
@@ -180,6 +181,44 @@ def _avx2_available():
 
 # ---------------------------------------------------------------- engine
 
+class _PoolGuard:
+    """The engine's pool must not be rebuilt while any thread is inside an
+    entry point: init waits for running calls and holds back new ones. One
+    guard for the process, since every Engine on one library shares its pool."""
+
+    def __init__(self):
+        self._cond = threading.Condition()
+        self._calls = 0
+        self._resizing = False
+
+    def enter(self):
+        with self._cond:
+            while self._resizing:
+                self._cond.wait()
+            self._calls += 1
+
+    def leave(self):
+        with self._cond:
+            self._calls -= 1
+            if self._calls == 0:
+                self._cond.notify_all()
+
+    def resize(self, action):
+        with self._cond:
+            while self._resizing or self._calls:
+                self._cond.wait()
+            self._resizing = True
+        try:
+            return action()
+        finally:
+            with self._cond:
+                self._resizing = False
+                self._cond.notify_all()
+
+
+_guard = _PoolGuard()
+
+
 class Engine:
     """One loaded engine library; each method wraps the entry point of its name."""
 
@@ -206,7 +245,13 @@ class Engine:
         return f
 
     def _call(self, name, *args):
-        check_status(name, self._fn(name)(*args))
+        f = self._fn(name)
+        _guard.enter()
+        try:
+            status = f(*args)
+        finally:
+            _guard.leave()
+        check_status(name, status)
 
     def init(self, threads=0):
         """Sets the worker pool; returns the number of threads sharing a request."""
@@ -214,7 +259,8 @@ class Engine:
             raise TypeError(f"threads: expected an integer, got {type(threads).__name__}")
         if not -2**31 <= threads <= _INT32_MAX:
             raise ValueError(f"threads: expected a 32-bit integer, got {threads}")
-        return self._fn("init")(int(threads))
+        f = self._fn("init")
+        return _guard.resize(lambda: f(int(threads)))
 
     # --- transfer matrices
 

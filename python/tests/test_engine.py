@@ -208,3 +208,57 @@ class TestThinSlab:
         assert np.all(res.dt == 0)  # slab of the host material changes nothing
         with pytest.raises(ValueError, match="r: needed for the dr output"):
             eng.calc_v_t_tau(w, z, n[0], eta[0], n[0], eta[0], 1.0, eta_s, t, x=x, outputs=["dt", "dr"])
+
+
+class TestEmptyAndThreads:
+    def test_no_layers_give_identity(self, eng, need):
+        need("calc_M", "forward", "forward_backward", "matmul_22X")
+        empty = np.empty((0, W.size), np.complex128)
+        eye = np.broadcast_to(np.eye(2)[:, :, None], (2, 2, W.size))
+        assert np.array_equal(eng.calc_M(W, np.empty(0), empty, empty), eye)
+        M, P = eng.forward(W, np.empty(0), empty, empty)
+        assert np.array_equal(M, eye) and np.array_equal(P, eye)
+        fb = eng.forward_backward(W, np.empty(0), empty, empty)
+        assert np.array_equal(fb.stack_matrix, eye) and fb.derivatives.shape == (0, 2, 2, W.size)
+        assert np.array_equal(eng.matmul_22X(np.empty((0, 2, 2, W.size), np.complex128)), eye)
+        assert eng.calc_M(np.empty(0), np.empty(0), empty[:, :0], empty[:, :0]).shape == (2, 2, 0)
+
+    def test_results_do_not_depend_on_thread_count(self, eng, need):
+        need("calc_M", "update_top_props")
+        w, d, n, eta, eta_s, x = coating(K=4, N=257)
+        ref = eng.calc_M(w, d, n, eta, x), eng.update_top_props(w, d, n, eta, 1.0, eta_s, x, derivatives=True)
+        try:
+            for threads in (2, 5, 0):
+                eng.init(threads)
+                assert np.array_equal(eng.calc_M(w, d, n, eta, x), ref[0])
+                recs = eng.update_top_props(w, d, n, eta, 1.0, eta_s, x, derivatives=True)
+                assert all(np.array_equal(a, b) for r, s in zip(recs, ref[1]) for a, b in zip(r, s))
+        finally:
+            eng.init(1)
+
+    def test_init_waits_for_calls_in_other_threads(self, eng, need):
+        need("calc_M")
+        import threading
+        import time
+        w, d, n, eta, _, x = coating(K=3, N=600)
+        ref = eng.calc_M(w, d, n, eta, x)
+        stop, bad = threading.Event(), []
+
+        def work():
+            while not stop.is_set():
+                if not np.array_equal(eng.calc_M(w, d, n, eta, x), ref):
+                    bad.append(1)
+        workers = [threading.Thread(target=work) for _ in range(2)]
+        for t in workers:
+            t.start()
+        try:
+            end = time.monotonic() + 0.5
+            while time.monotonic() < end:
+                for threads in (3, 1, 2, 0):
+                    assert eng.init(threads) >= 0
+        finally:
+            stop.set()
+            for t in workers:
+                t.join()
+            eng.init(1)
+        assert not bad
