@@ -96,7 +96,9 @@ struct ToolRun {
 };
 
 ToolRun run(const std::string& args) {
-    const std::string err_file = ::testing::TempDir() + "spectrum_stderr.txt";
+    // CTest runs the cases of this program in parallel processes.
+    const std::string err_file = ::testing::TempDir() + "tool_stderr_" +
+                                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
     FILE* p = popen((std::string(SPECTRUM_TOOL) + " " + args + " 2>" + err_file).c_str(), "r");
     ToolRun r{};
     char buf[4096];
