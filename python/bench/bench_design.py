@@ -3,7 +3,7 @@ vectorised numpy (a layer loop over whole-wavelength arrays), single-threaded,
 and the wrapper's own cost per call on a tiny request.
 
     PYTHONPATH=python SARDUNE_LIBRARY=build/lib/libSardune.so \
-        /usr/bin/python3 python/bench/bench_spectrum.py [--layers 48] [--wavelengths 4096]
+        /usr/bin/python3 python/bench/bench_design.py [--layers 48] [--wavelengths 4096]
 """
 
 import argparse
