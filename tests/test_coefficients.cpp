@@ -7,15 +7,11 @@
 #include "reference.hpp"
 
 using calls::cplx;
+using calls::PoolGuard;
 using calls::filled;
 using calls::Records;
 
 namespace {
-
-struct PoolGuard {
-    explicit PoolGuard(int threads) { init(threads); }
-    ~PoolGuard() { init(1); }
-};
 
 void expect_records_match_reference(const ref::Coating& c, int d0, const Records& out, bool derivatives,
                                     double tolerance) {

@@ -15,15 +15,11 @@
 #include "thread_pool.hpp"
 
 using calls::cplx;
+using calls::PoolGuard;
 using calls::filled;
 using calls::mat;
 
 namespace {
-
-struct PoolGuard {
-    explicit PoolGuard(int threads) { init(threads); }
-    ~PoolGuard() { init(1); }
-};
 
 TEST(StackMatrix, AgreesWithReferenceOnAbsorbingObliqueStacks) {
     PoolGuard threads(3);

@@ -12,6 +12,12 @@ namespace calls {
 
 using cplx = std::complex<double>;
 
+// Runs a test with `threads` sharing each request, and without a pool after.
+struct PoolGuard {
+    explicit PoolGuard(int threads) { init(threads); }
+    ~PoolGuard() { init(1); }
+};
+
 inline const sardune_complex* sc(const cplx* p) { return reinterpret_cast<const sardune_complex*>(p); }
 inline sardune_complex* sc(cplx* p) { return reinterpret_cast<sardune_complex*>(p); }
 inline const sardune_complex* const* sc(const cplx* const* p) {
