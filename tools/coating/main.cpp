@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <string>
 
 #include "model.hpp"
@@ -111,8 +112,14 @@ int main(int argc, char** argv) {
     }
 
     spectrum::Result r;
-    if (const int status = spectrum::compute(s, r); status != 0) {
-        std::fprintf(stderr, "sardune-spectrum: the engine failed (status %d)\n", status);
+    try {
+        if (const int status = spectrum::compute(s, r); status != 0) {
+            std::fprintf(stderr, "sardune-spectrum: the engine failed (status %d)\n", status);
+            return 1;
+        }
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "sardune-spectrum: not enough memory for %zu wavelengths and %zu layers\n",
+                     spectrum::wavelength_grid(s.from_nm, s.to_nm, s.step_nm).size(), s.layers.size());
         return 1;
     }
     std::printf("wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max\n");
