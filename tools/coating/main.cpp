@@ -118,8 +118,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "sardune-spectrum: not enough memory for %zu wavelengths and %zu layers\n",
-                     spectrum::wavelength_grid(s.from_nm, s.to_nm, s.step_nm).size(), s.layers.size());
+        std::fprintf(stderr, "sardune-spectrum: not enough memory for this wavelength range and design\n");
         return 1;
     }
     std::printf("wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max\n");
