@@ -49,8 +49,44 @@ bool module_path(fs::path& out) {
     }
 }
 
-// Application folder: parent of the canonical launcher path. The first
-// token is the path as the caller wrote it; the module path backs it up.
+struct HandleCloser {
+    HANDLE handle;
+    ~HandleCloser() { CloseHandle(handle); }
+};
+
+// The file's path as the file system names it once every symbolic link and
+// junction on the way is followed. The library's canonical form leaves
+// Windows links alone, and a launcher started through a link belongs to the
+// folder of its target, not to that of the link.
+bool final_path(const fs::path& file, fs::path& out) {
+    HANDLE handle = CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    HandleCloser closer{handle};
+    std::wstring buffer(MAX_PATH, L'\0');
+    // A buffer too small yields the size needed, terminator included; the
+    // path could change between calls, hence a bounded number of tries.
+    for (int attempt = 0;; ++attempt) {
+        DWORD n = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) return false;
+        if (n < buffer.size()) { buffer.resize(n); break; }
+        if (attempt == 2) return false;
+        buffer.resize(n);
+    }
+    // Drop the long-path prefix: "\\?\C:\..." becomes "C:\...", and
+    // "\\?\UNC\server\share\..." becomes "\\server\share\...".
+    if (buffer.compare(0, 8, L"\\\\?\\UNC\\") == 0) buffer.erase(2, 6);
+    else if (buffer.compare(0, 4, L"\\\\?\\") == 0) buffer.erase(0, 4);
+    if (buffer.empty()) return false;
+    out = buffer;
+    return true;
+}
+
+// Application folder: parent of the launcher's final path. The first token
+// is the path as the caller wrote it; the module path backs it up. Should
+// the file system not name the final path, the canonical form stands in.
 bool application_folder(const wchar_t* first_token, fs::path& folder, unsigned long& error) {
     std::error_code ec;
     fs::path self = fs::canonical(fs::path(first_token), ec);
@@ -60,6 +96,8 @@ bool application_folder(const wchar_t* first_token, fs::path& folder, unsigned l
         self = fs::canonical(module, ec);
         if (ec) { error = static_cast<unsigned long>(ec.value()); return false; }
     }
+    fs::path resolved;
+    if (final_path(self, resolved)) self = resolved;
     folder = self.parent_path();
     return true;
 }

@@ -344,6 +344,20 @@ def run(args):
     installed.exit_with(6)
     child_ran(Case(args, work, "bare-name", name, elsewhere.folder, path=installed.folder), 6)
 
+    # Started through a symbolic link (relative, under another name) in a
+    # folder with a decoy interpreter: the folder is that of the link's
+    # target, whether the link is named by its path or found by bare name.
+    linked = App(args, os.path.join(work, "linked"), name)
+    os.remove(linked.launcher)
+    link = os.path.join(linked.folder, "start " + name + ".exe")
+    os.symlink(os.path.relpath(installed.launcher, linked.folder), link)
+    for label, cmdline, path in (("symlink", '"%s"' % windows(link), None),
+                                 ("symlink-bare-name", '"start %s"' % name, linked.folder)):
+        installed.exit_with(8)
+        case = Case(args, work, label, cmdline, elsewhere.folder, path=path)
+        expect(linked.take_report() is None, label, "the python.exe beside the link ran")
+        child_ran(case, 8)
+
     # Without standard handles the launcher hands the child none either. Wine
     # gives a console program started without a window and without handles
     # those of a hidden console, so the child must see what it sees when
