@@ -98,12 +98,7 @@ TEST(RealIndexScalar, IndexEqualToAngleInvariantIsTransparent) {
     Record rec(c.N, c.K);
     ASSERT_EQ(run_scalar(c, rec, true), SARDUNE_OK);
 
-    Coating without = c;
-    without.K = 3;
-    without.indices.erase(without.indices.begin() + 2);
-    without.admittances.erase(without.admittances.begin() + 2);
-    without.thicknesses.erase(without.thicknesses.begin() + 2);
-    without.rebind();
+    const Coating without = c.without_layer(2);
     Record want(without.N, without.K);
     ASSERT_EQ(run_scalar(without, want, false), SARDUNE_OK);
     for (int s = 0; s < 4; ++s) EXPECT_EQ(rec.slots[s], want.slots[s]);

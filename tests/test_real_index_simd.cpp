@@ -182,12 +182,7 @@ TEST_F(RealIndexVector, HugePhaseThicknessActsAsNoLayer) {
     c.thicknesses[1] = 1e18;
     Record got(c.N, c.K);
     run_kernel(c, got, 0, 8, false);
-    Coating without = c;
-    without.K = 2;
-    without.indices.erase(without.indices.begin() + 1);
-    without.admittances.erase(without.admittances.begin() + 1);
-    without.thicknesses.erase(without.thicknesses.begin() + 1);
-    without.rebind();
+    const Coating without = c.without_layer(1);
     Record want(c.N, 2);
     run_kernel(without, want, 0, 8, false);
     for (int s = 0; s < 4; ++s) EXPECT_EQ(got.slots[s], want.slots[s]);

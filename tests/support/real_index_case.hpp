@@ -58,6 +58,16 @@ struct Coating {
             admittance_rows.push_back(admittances[j].data());
         }
     }
+    // The same coating with layer j taken out.
+    Coating without_layer(int j) const {
+        Coating c = *this;
+        --c.K;
+        c.indices.erase(c.indices.begin() + j);
+        c.admittances.erase(c.admittances.begin() + j);
+        c.thicknesses.erase(c.thicknesses.begin() + j);
+        c.rebind();
+        return c;
+    }
     const sardune_complex* const* c_indices() const {
         return reinterpret_cast<const sardune_complex* const*>(index_rows.data());
     }
