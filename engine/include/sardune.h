@@ -21,6 +21,12 @@
 #ifndef SARDUNE_H
 #define SARDUNE_H
 
+/* The engine's version; the build takes its project version from here. */
+#define SARDUNE_VERSION_MAJOR 1
+#define SARDUNE_VERSION_MINOR 1
+#define SARDUNE_VERSION_PATCH 0
+#define SARDUNE_VERSION "1.1.0"
+
 #include <stdint.h>
 #ifndef __cplusplus
 #include <stdbool.h>

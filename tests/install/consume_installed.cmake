@@ -1,0 +1,63 @@
+# Installs the build into a fresh prefix and consumes it as an application
+# would: the example built with find_package(Sardune) and again with
+# pkg-config, both run; the installed tool runs from its own folder. Then the
+# project as a sub-project of another build.
+#   cmake -DBUILD=<build dir> -DSOURCE=<repo> -DWORK=<scratch dir> -DCC=<c compiler> -P consume_installed.cmake
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+  set(last_output "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK})
+set(prefix ${WORK}/prefix)
+run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix})
+
+# The example's expected output: a determinant of 1 at the centre wavelength.
+function(check_example program)
+  run(${program})
+  if(NOT last_output MATCHES "550\\.0 [^\n]* \\+1\\.0000000000000")
+    message(FATAL_ERROR "${program} printed:\n${last_output}")
+  endif()
+endfunction()
+
+# find_package, with nothing but the prefix to go on.
+run(${CMAKE_COMMAND} -S ${SOURCE}/examples -B ${WORK}/cmake-example -DCMAKE_PREFIX_PATH=${prefix}
+  -DCMAKE_C_COMPILER=${CC})
+run(${CMAKE_COMMAND} --build ${WORK}/cmake-example)
+check_example(${WORK}/cmake-example/quarter_wave_stack)
+
+# pkg-config, found through PKG_CONFIG_PATH alone.
+file(GLOB pc_file ${prefix}/*/pkgconfig/sardune.pc ${prefix}/*/*/pkgconfig/sardune.pc)
+get_filename_component(pc_dir "${pc_file}" DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+run(pkg-config --cflags --libs sardune)
+separate_arguments(flags UNIX_COMMAND "${last_output}")
+run(pkg-config --variable=libdir sardune)
+string(STRIP "${last_output}" libdir)
+run(pkg-config --modversion sardune)
+string(STRIP "${last_output}" version)
+run(${CC} ${SOURCE}/examples/quarter_wave_stack.c ${flags} -lm -Wl,-rpath,${libdir}
+  -o ${WORK}/pkgconfig-example)
+check_example(${WORK}/pkgconfig-example)
+
+run(${prefix}/bin/sardune-spectrum --from 500 --to 510 --step 5)
+if(NOT last_output MATCHES "^wavelength_nm,R,T")
+  message(FATAL_ERROR "installed sardune-spectrum printed:\n${last_output}")
+endif()
+# As a sub-project of an application's own build: only the library and the
+# tool are configured, so neither GoogleTest nor Google Benchmark is needed.
+file(WRITE ${WORK}/parent/CMakeLists.txt "cmake_minimum_required(VERSION 3.25)
+project(Parent C CXX)
+add_subdirectory(${SOURCE} sardune)
+add_executable(example ${SOURCE}/examples/quarter_wave_stack.c)
+target_link_libraries(example PRIVATE Sardune::Sardune m)
+")
+run(${CMAKE_COMMAND} -S ${WORK}/parent -B ${WORK}/parent-build -DCMAKE_C_COMPILER=${CC}
+  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON)
+run(${CMAKE_COMMAND} --build ${WORK}/parent-build --target example -j 2)
+check_example(${WORK}/parent-build/example)
+
+message(STATUS "installed package ${version} consumed through find_package and pkg-config")
