@@ -7,8 +7,8 @@
 #include <complex>
 #include <vector>
 
-#include "kernels.hpp"
-#include "thread_pool.hpp"
+#include "interface/exports.hpp"
+#include "core/thread_pool.hpp"
 
 namespace {
 

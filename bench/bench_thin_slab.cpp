@@ -9,7 +9,7 @@
 #include <complex>
 #include <vector>
 
-#include "kernels.hpp"
+#include "interface/exports.hpp"
 #include "sardune.h"
 
 namespace {

@@ -40,7 +40,7 @@ if(NOT exported STREQUAL expected)
 endif()
 
 foreach(object ${AVX2_OBJECTS})
-  if(object MATCHES "_avx2\\.cpp\\.o$")
+  if(object MATCHES "avx2\\.cpp\\.o$")
     run(defined nm -C --defined-only ${object})
     set(defined "\n${defined}")
     if(defined MATCHES "\n[0-9a-f]+ [WVu] ([^\n]*)")

@@ -2,8 +2,11 @@
 
 #include <map>
 
-#include "instrset.hpp"
-#include "kernels.hpp"
+#include "cpu/instrset.hpp"
+#include "interface/exports.hpp"
+
+using namespace sardune;
+using namespace sardune::cpu;
 
 namespace {
 
@@ -109,30 +112,30 @@ TEST(InstrsetDetect, PredicatesRespectTheirLevel) {
     cpu.leaves[7].ecx = (1u << 1) | (1u << 6);
     cpu.leaves[7].edx = 1u << 23;
     std::atomic<int> cache{-1};
-    EXPECT_TRUE(has_feature(cpu, cache, cpu_feature::avx512vbmi));
-    EXPECT_TRUE(has_feature(cpu, cache, cpu_feature::avx512vbmi2));
-    EXPECT_TRUE(has_feature(cpu, cache, cpu_feature::avx512fp16));
-    EXPECT_TRUE(has_feature(cpu, cache, cpu_feature::fma3));
-    EXPECT_FALSE(has_feature(cpu, cache, cpu_feature::f16c));
+    EXPECT_TRUE(has_feature(cpu, cache, feature::avx512vbmi));
+    EXPECT_TRUE(has_feature(cpu, cache, feature::avx512vbmi2));
+    EXPECT_TRUE(has_feature(cpu, cache, feature::avx512fp16));
+    EXPECT_TRUE(has_feature(cpu, cache, feature::fma3));
+    EXPECT_FALSE(has_feature(cpu, cache, feature::f16c));
 
     cpu.leaves[7].ebx &= ~(1u << 30);  // level 9: VBMI bit alone is not enough
     std::atomic<int> level9{-1};
-    EXPECT_FALSE(has_feature(cpu, level9, cpu_feature::avx512vbmi));
+    EXPECT_FALSE(has_feature(cpu, level9, feature::avx512vbmi));
     EXPECT_EQ(level9.load(), 9);
     cpu.leaves[7].ebx |= 1u << 27;
-    EXPECT_TRUE(has_feature(cpu, level9, cpu_feature::avx512er));
+    EXPECT_TRUE(has_feature(cpu, level9, feature::avx512er));
 
     FakeCpu old = full_cpu();
     old.xcr0_value = 0x3;  // level 6 with the FMA3 bit set
     std::atomic<int> level6{-1};
-    EXPECT_FALSE(has_feature(old, level6, cpu_feature::fma3));
+    EXPECT_FALSE(has_feature(old, level6, feature::fma3));
     EXPECT_EQ(level6.load(), 6);
 
     FakeCpu amd = full_cpu();
     amd.leaves[0x80000001u] = {0, 0, (1u << 16) | (1u << 11), 0};
     std::atomic<int> c{-1};
-    EXPECT_TRUE(has_feature(amd, c, cpu_feature::fma4));
-    EXPECT_TRUE(has_feature(amd, c, cpu_feature::xop));
+    EXPECT_TRUE(has_feature(amd, c, feature::fma4));
+    EXPECT_TRUE(has_feature(amd, c, feature::xop));
 }
 
 // The exported functions on this machine agree with the pure detection.

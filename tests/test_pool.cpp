@@ -11,10 +11,13 @@
 
 #include "alloc_fault.hpp"
 #include "engine_calls.hpp"
-#include "frame.hpp"
-#include "thread_pool.hpp"
+#include "core/frame.hpp"
+#include "core/thread_pool.hpp"
 
 using calls::cplx;
+using sardune::configure_pool;
+using sardune::pool;
+using sardune::ThreadPool;
 using calls::filled;
 
 namespace {

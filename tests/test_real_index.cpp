@@ -6,7 +6,8 @@
 #include <limits>
 
 #include "alloc_fault.hpp"
-#include "real_index.hpp"
+#include "interface/exports.hpp"
+#include "real_index/real_index.hpp"
 #include "real_index_case.hpp"
 
 namespace {
@@ -141,11 +142,9 @@ TEST(RealIndexScalar, NegativeLayerCountIsRejectedUntouched) {
         EXPECT_EQ(update_optiprops_real_n(10, K, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0,
                                           nullptr, true),
                   SARDUNE_ERR_INVALID_REQUEST);
-    EXPECT_EQ(real_index_columns_request(0, 4, 4, -3, nullptr, nullptr, nullptr, nullptr, cplx(1.0), nullptr,
-                                         0.0, nullptr, false),
-              SARDUNE_ERR_INVALID_REQUEST);
-    real_index_columns(0, 4, 4, -3, nullptr, nullptr, nullptr, nullptr, cplx(1.0), nullptr, 0.0, nullptr, true,
-                       nullptr);
+    const sardune::real_index::Request q{4, -3, nullptr, nullptr, nullptr, nullptr, cplx(1.0), nullptr, 0.0, nullptr, true};
+    sardune::real_index::scalar_range(q, 0, 4);
+    sardune::real_index::scalar_columns(q, 0, 4, nullptr);
 }
 
 TEST(RealIndexScalar, FailedScratchIsOutOfMemory) {
@@ -183,10 +182,9 @@ TEST(RealIndexScalar, RangesWriteTheirOwnColumns) {
     update_optiprops_real_n_(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), c.index_rows.data(),
                              c.admittance_rows.data(), c.eta0, c.substrate.data(), c.x, whole.raw(), true,
                              scratch.data());
-    ASSERT_EQ(real_index_columns_request(3, 8, c.N, c.K, c.wavelengths.data(), c.thicknesses.data(),
-                                         c.index_rows.data(), c.admittance_rows.data(), c.eta0,
-                                         c.substrate.data(), c.x, part.raw(), true),
-              SARDUNE_OK);
+    sardune::real_index::scalar_range({c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), c.index_rows.data(),
+                                       c.admittance_rows.data(), c.eta0, c.substrate.data(), c.x, part.raw(), true},
+                                      3, 8);
     for (int s = 0; s < 7; ++s)
         for (int k = 0; k < (s < 4 ? 1 : c.K); ++k)
             for (int i = 0; i < c.N; ++i)

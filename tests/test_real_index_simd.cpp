@@ -6,9 +6,12 @@
 #include <cstdio>
 
 #include "alloc_fault.hpp"
-#include "real_index.hpp"
+#include "cpu/dispatch.hpp"
+#include "interface/exports.hpp"
+#include "real_index/real_index.hpp"
+#include "real_index/sharing.hpp"
 #include "real_index_case.hpp"
-#include "thread_pool.hpp"
+#include "core/thread_pool.hpp"
 
 namespace {
 
@@ -49,7 +52,7 @@ protected:
 };
 
 TEST_F(RealIndexVector, ThisMachineSelectsTheFourLaneKernel) {
-    EXPECT_EQ(real_index_uses_avx2(), instrset_detect() >= 8 && hasFMA3());
+    EXPECT_EQ(sardune::builds().avx2_fma, instrset_detect() >= 8 && hasFMA3());
 }
 
 // Every N up to 300 covers each block tail, size class and partition shape.
@@ -92,7 +95,7 @@ TEST_F(RealIndexVector, PoolSizeChangesOnlyScalarRemainders) {
             init(threads);
             Record shared(N, c.K);
             ASSERT_EQ(run_simd(c, shared, true), SARDUNE_OK);
-            const RealIndexPartition p = partition_real_index(N, threads);
+            const sardune::real_index::Partition p = sardune::real_index::partition(N, threads);
             const int scalar_from = (N - p.caller_start <= 4) ? p.caller_start : N;
             for (int s = 0; s < 7; ++s)
                 for (int k = 0; k < (s < 4 ? 1 : c.K); ++k)
@@ -106,12 +109,12 @@ TEST_F(RealIndexVector, PartitionValues) {
     struct Case {
         int N;
         int64_t T;
-        RealIndexPartition want;
+        sardune::real_index::Partition want;
     };
     for (const Case& k : {Case{129, 8, {2, 68, 68}}, Case{1000, 8, {8, 128, 896}}, Case{300, 8, {3, 100, 200}},
                           Case{1000, 1, {1, 1000, 0}}, Case{4353, 34, {34, 132, 4353}},
                           Case{3969, 32, {32, 128, 3968}}}) {
-        const RealIndexPartition p = partition_real_index(k.N, k.T);
+        const sardune::real_index::Partition p = sardune::real_index::partition(k.N, k.T);
         EXPECT_EQ(p.chunks, k.want.chunks) << k.N << " " << k.T;
         EXPECT_EQ(p.length, k.want.length);
         EXPECT_EQ(p.caller_start, k.want.caller_start);

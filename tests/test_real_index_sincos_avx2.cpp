@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "vec_sincos_avx2.hpp"
+#include "simd/sincos_avx2.hpp"
 
 namespace {
 

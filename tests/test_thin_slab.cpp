@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "alloc_fault.hpp"
-#include "kernels.hpp"
+#include "interface/exports.hpp"
 #include "sardune.h"
 
 namespace {

@@ -9,12 +9,13 @@
 #include <thread>
 
 #include "engine_calls.hpp"
-#include "frame.hpp"
-#include "kernels.hpp"
+#include "core/frame.hpp"
+#include "interface/exports.hpp"
 #include "reference.hpp"
-#include "thread_pool.hpp"
+#include "core/thread_pool.hpp"
 
 using calls::cplx;
+using sardune::run_chunked;
 using calls::PoolGuard;
 using calls::filled;
 using calls::mat;

@@ -1,6 +1,6 @@
 // The eight-lane AVX2/FMA vector functions (this program is built with
 // -mavx2 -mfma; the machine running the tests has both).
-#include "vecmath_avx2.hpp"
+#include "simd/vecmath_avx2.hpp"
 using VM = Avx2;
 #include "vecmath_checks.hpp"
 

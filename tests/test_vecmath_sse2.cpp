@@ -1,5 +1,5 @@
 // The four-lane SSE2 vector functions (baseline instructions only).
-#include "vecmath_sse2.hpp"
+#include "simd/vecmath_sse2.hpp"
 using VM = Sse2;
 #include "vecmath_checks.hpp"
 

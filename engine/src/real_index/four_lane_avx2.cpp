@@ -12,8 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kernels.hpp"
-#include "vec_sincos_avx2.hpp"
+#include "core/scratch.hpp"
+#include "real_index/real_index.hpp"
+#include "simd/sincos_avx2.hpp"
+
+namespace sardune::real_index {
 
 namespace {
 
@@ -78,17 +81,11 @@ inline void store_mat(double* s, const Mat& m) {
     _mm256_store_pd(s + 12, m.d);
 }
 
-struct Request {
-    int N, K;
-    const double* wavelengths;
-    const double* thicknesses;
-    const cplx* const* indices;
-    const cplx* const* admittances;
-    const cplx* substrate;
-    cplx* const* record;
-    bool derivatives;
-    double* scratch;  // K running derivative matrices, 16 doubles each
+// Per call: the request's scalars broadcast to the lanes, and the scratch of
+// K running derivative matrices, 16 doubles each.
+struct Lanes {
     __m256d minus_x2, er, ei, eta0_norm;
+    double* scratch;
 };
 
 // d(coefficient)/dd_k numerator for one reflection: (1 - r) e1 X_e1 -
@@ -105,14 +102,14 @@ inline Cvec reflection_change(Cvec alpha, __m256d x_alpha, Cvec beta, __m256d x_
     return {re, im};
 }
 
-void block(const Request& q, int64_t b0) {
+void block(const Request& q, const Lanes& lanes, int64_t b0) {
     const int K = q.K;
     Mat M{_mm256_set1_pd(1.0), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_set1_pd(1.0)};
     if (K > 0) {
         const __m256d w = _mm256_div_pd(_mm256_set1_pd(6.283185307179586), _mm256_loadu_pd(q.wavelengths + b0));
         for (int j = 0; j < K; ++j) {
             const __m256d n = load_real(q.indices[j], b0);
-            const __m256d kappa = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_fmadd_pd(n, n, q.minus_x2)), w);
+            const __m256d kappa = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_fmadd_pd(n, n, lanes.minus_x2)), w);
             const __m256d delta = _mm256_mul_pd(_mm256_broadcast_sd(q.thicknesses + j), kappa);
             __m256d s, co;
             sincos_pd(delta, &s, &co);
@@ -127,9 +124,9 @@ void block(const Request& q, int64_t b0) {
                             _mm256_fmadd_pd(u_h, M.d, _mm256_mul_pd(v, M.b)),
                             _mm256_fmadd_pd(uh, M.a, _mm256_mul_pd(v, M.c)),
                             _mm256_fmsub_pd(v, M.d, _mm256_mul_pd(uh, M.b))};
-                store_mat(q.scratch + 16 * static_cast<int64_t>(j), G);
+                store_mat(lanes.scratch + 16 * static_cast<int64_t>(j), G);
                 for (int k = 0; k < j; ++k) {
-                    double* xk = q.scratch + 16 * static_cast<int64_t>(k);
+                    double* xk = lanes.scratch + 16 * static_cast<int64_t>(k);
                     store_mat(xk, times(co, sh, hs, load_mat(xk)));
                 }
             }
@@ -138,22 +135,22 @@ void block(const Request& q, int64_t b0) {
     }
 
     // Coefficients of the whole coating.
-    const Cvec eta0{q.er, q.ei};
+    const Cvec eta0{lanes.er, lanes.ei};
     const Cvec es = load_complex(q.substrate, b0);
     const Cvec P = cmul(eta0, es);
-    const Cvec D{_mm256_fnmadd_pd(M.b, P.im, _mm256_fmadd_pd(M.a, q.er, _mm256_mul_pd(M.d, es.re))),
+    const Cvec D{_mm256_fnmadd_pd(M.b, P.im, _mm256_fmadd_pd(M.a, lanes.er, _mm256_mul_pd(M.d, es.re))),
                  _mm256_add_pd(_mm256_fmadd_pd(M.b, P.re, M.c),
-                               _mm256_fmadd_pd(M.a, q.ei, _mm256_mul_pd(M.d, es.im)))};
+                               _mm256_fmadd_pd(M.a, lanes.ei, _mm256_mul_pd(M.d, es.im)))};
     const __m256d D2 = norm2(D);
     Cvec t = cdiv(eta0, D, D2), tb = cdiv(es, D, D2);
     t = {_mm256_add_pd(t.re, t.re), _mm256_add_pd(t.im, t.im)};
     tb = {_mm256_add_pd(tb.re, tb.re), _mm256_add_pd(tb.im, tb.im)};
     // P*i*b - i*c, shared by both reflections.
     const __m256d Qi = _mm256_fmsub_pd(M.b, P.re, M.c);
-    const Cvec A{_mm256_fmsub_pd(M.a, q.er, _mm256_mul_pd(M.d, es.re)),
-                 _mm256_fmsub_pd(M.a, q.ei, _mm256_mul_pd(M.d, es.im))};
-    const Cvec B{_mm256_fmsub_pd(M.d, es.re, _mm256_mul_pd(M.a, q.er)),
-                 _mm256_fmsub_pd(M.d, es.im, _mm256_mul_pd(M.a, q.ei))};
+    const Cvec A{_mm256_fmsub_pd(M.a, lanes.er, _mm256_mul_pd(M.d, es.re)),
+                 _mm256_fmsub_pd(M.a, lanes.ei, _mm256_mul_pd(M.d, es.im))};
+    const Cvec B{_mm256_fmsub_pd(M.d, es.re, _mm256_mul_pd(M.a, lanes.er)),
+                 _mm256_fmsub_pd(M.d, es.im, _mm256_mul_pd(M.a, lanes.ei))};
     const Cvec r = cdiv({_mm256_fnmadd_pd(M.b, P.im, A.re), _mm256_add_pd(A.im, Qi)}, D, D2);
     const Cvec rb = cdiv({_mm256_fnmadd_pd(M.b, P.im, B.re), _mm256_add_pd(B.im, Qi)}, D, D2);
     store_complex(q.record[0], b0, t);
@@ -164,7 +161,7 @@ void block(const Request& q, int64_t b0) {
 
     // Derivatives from the final X_k.
     const __m256d half = _mm256_set1_pd(0.5), one = _mm256_set1_pd(1.0);
-    const Cvec t_e0 = cdiv(t, eta0, q.eta0_norm), tb_es = cdiv(tb, es, norm2(es));
+    const Cvec t_e0 = cdiv(t, eta0, lanes.eta0_norm), tb_es = cdiv(tb, es, norm2(es));
     const Cvec a_r{_mm256_mul_pd(half, t_e0.re), _mm256_mul_pd(half, t_e0.im)};
     const Cvec a_rb{_mm256_mul_pd(half, tb_es.re), _mm256_mul_pd(half, tb_es.im)};
     const Cvec a_r_t = cmul(a_r, t);
@@ -176,11 +173,11 @@ void block(const Request& q, int64_t b0) {
     const Cvec alpha = cmul(one_minus_r, eta0), beta = cmul(one_plus_r, es), gamma = cmul(one_minus_r, P);
     const Cvec alpha_b = cmul(one_minus_rb, es), beta_b = cmul(one_plus_rb, eta0), gamma_b = cmul(one_minus_rb, P);
     for (int k = 0; k < K; ++k) {
-        const Mat X = load_mat(q.scratch + 16 * static_cast<int64_t>(k));
+        const Mat X = load_mat(lanes.scratch + 16 * static_cast<int64_t>(k));
         const int64_t column = static_cast<int64_t>(k) * q.N + b0;
         // D' = eta_s X11 + eta0 X00 + P X01 + X10.
-        const Cvec Dk{_mm256_fnmadd_pd(P.im, X.b, _mm256_fmadd_pd(es.re, X.d, _mm256_mul_pd(q.er, X.a))),
-                      _mm256_add_pd(_mm256_fmadd_pd(P.re, X.b, _mm256_fmadd_pd(es.im, X.d, _mm256_mul_pd(q.ei, X.a))),
+        const Cvec Dk{_mm256_fnmadd_pd(P.im, X.b, _mm256_fmadd_pd(es.re, X.d, _mm256_mul_pd(lanes.er, X.a))),
+                      _mm256_add_pd(_mm256_fmadd_pd(P.re, X.b, _mm256_fmadd_pd(es.im, X.d, _mm256_mul_pd(lanes.ei, X.a))),
                                     X.c)};
         store_complex(q.record[4], column, cmul(a_t, Dk));
         store_complex(q.record[5], column,
@@ -192,22 +189,18 @@ void block(const Request& q, int64_t b0) {
 
 }  // namespace
 
-void update_optiprops_real_n_simd_avx(int start, int end, int N, int K, const double* wavelengths,
-                                      const double* thicknesses, const cplx* const* indices,
-                                      const cplx* const* admittances, cplx eta0,
-                                      const cplx* substrate_admittances, double x, cplx* const* record,
-                                      bool derivatives) {
+void four_lane(const Request& q, int start, int end) {
     // Outside its contract the kernel does nothing rather than touch memory
     // it was not given (a negative K cannot even size the scratch).
-    if (K < 0 || start < 0 || start >= end || end < 4 || end > N) return;
-    Request q{N, K, wavelengths, thicknesses, indices, admittances, substrate_admittances, record, derivatives,
-              nullptr, _mm256_set1_pd(-(x * x)), _mm256_set1_pd(parts(eta0)[0]), _mm256_set1_pd(parts(eta0)[1]),
-              _mm256_setzero_pd()};
-    q.eta0_norm = _mm256_fmadd_pd(q.er, q.er, _mm256_mul_pd(q.ei, q.ei));
-    q.scratch = static_cast<double*>(scratch_alloc((static_cast<size_t>(K) * 16 + 16) * sizeof(double)));
+    if (q.K < 0 || start < 0 || start >= end || end < 4 || end > q.N) return;
+    const Scratch scratch = Scratch::required((static_cast<size_t>(q.K) * 16 + 16) * sizeof(double));
+    const __m256d er = _mm256_set1_pd(parts(q.eta0)[0]), ei = _mm256_set1_pd(parts(q.eta0)[1]);
+    const Lanes lanes{_mm256_set1_pd(-(q.x * q.x)), er, ei, _mm256_fmadd_pd(er, er, _mm256_mul_pd(ei, ei)),
+                  scratch.doubles()};
     for (int64_t b0 = start; b0 < end; b0 += 4) {
         if (b0 + 4 > end) b0 = end - 4;
-        block(q, b0);
+        block(q, lanes, b0);
     }
-    scratch_free(q.scratch);
 }
+
+}  // namespace sardune::real_index

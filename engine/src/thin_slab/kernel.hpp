@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "kernels.hpp"
+#include "core/scratch.hpp"
+#include "sardune.h"
 
 namespace {
 
@@ -223,20 +224,13 @@ template <class V> int run_thin_slab(SlabArgs a) {
         a.wl = pad_real<V>(b + 17 * W2, a.wl, a.N);
         n = V::W;
     }
-    const size_t bytes = 24 * n;
-    alignas(64) float stack_scratch[kStackScratchBytes / sizeof(float)];
-    float* scratch = stack_scratch;
-    if (bytes > kStackScratchBytes) {
-        scratch = static_cast<float*>(scratch_try_alloc(bytes));
-        if (scratch == nullptr) return SARDUNE_ERR_OUT_OF_MEMORY;
-    } else {
-        std::memset(stack_scratch, 0, bytes);
-    }
+    alignas(64) float local[kStackScratchBytes / sizeof(float)];
+    const sardune::Scratch scratch = sardune::Scratch::zeroed(24 * n, local, sizeof local);
+    if (scratch.empty()) return SARDUNE_ERR_OUT_OF_MEMORY;
     if (padding)
-        thin_slab_pass<V, true>(a, n, scratch);
+        thin_slab_pass<V, true>(a, n, scratch.floats());
     else
-        thin_slab_pass<V, false>(a, n, scratch);
-    if (scratch != stack_scratch) scratch_free(scratch);
+        thin_slab_pass<V, false>(a, n, scratch.floats());
     return SARDUNE_OK;
 }
 

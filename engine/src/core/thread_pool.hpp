@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+namespace sardune {
+
 class ThreadPool {
 public:
     // Starts all workers or none: if a thread cannot be started, the ones
@@ -47,3 +49,5 @@ extern std::unique_ptr<ThreadPool> pool;
 // init's rule with the hardware thread count passed in, so that every branch
 // can be exercised on any machine.
 int configure_pool(int wanted, unsigned hardware_threads) noexcept;
+
+}  // namespace sardune

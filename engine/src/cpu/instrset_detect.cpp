@@ -1,7 +1,8 @@
 #include <cpuid.h>
 
-#include "instrset.hpp"
-#include "kernels.hpp"
+#include "cpu/instrset.hpp"
+
+namespace sardune::cpu {
 
 namespace {
 
@@ -85,13 +86,7 @@ bool has_feature(CpuAnswers& cpu, std::atomic<int>& cache, const CpuFeature& fea
     return bit_set(pick(cpu.cpuid(feature.leaf), feature.reg), feature.bit);
 }
 
-int instrset_detect() { return detect_instrset(native, level_cache); }
+int level() noexcept { return detect_instrset(native, level_cache); }
+bool has(const CpuFeature& f) noexcept { return has_feature(native, level_cache, f); }
 
-bool hasFMA3() { return has_feature(native, level_cache, cpu_feature::fma3); }
-bool hasFMA4() { return has_feature(native, level_cache, cpu_feature::fma4); }
-bool hasXOP() { return has_feature(native, level_cache, cpu_feature::xop); }
-bool hasF16C() { return has_feature(native, level_cache, cpu_feature::f16c); }
-bool hasAVX512ER() { return has_feature(native, level_cache, cpu_feature::avx512er); }
-bool hasAVX512VBMI() { return has_feature(native, level_cache, cpu_feature::avx512vbmi); }
-bool hasAVX512VBMI2() { return has_feature(native, level_cache, cpu_feature::avx512vbmi2); }
-bool hasAVX512FP16() { return has_feature(native, level_cache, cpu_feature::avx512fp16); }
+}  // namespace sardune::cpu

@@ -1,12 +1,12 @@
 // Non-owning, row-major views over caller memory. The first extent only
 // records the shape; every position is computed in 64-bit arithmetic so that
 // products of counts (K*N, 4*K*N) never wrap.
+//
+// The views stay in the global namespace: they are part of the exported
+// kernels' mangled names.
 #pragma once
 
-#include <complex>
 #include <cstdint>
-
-using cplx = std::complex<double>;
 
 template <typename T>
 struct OneDArray {
@@ -37,4 +37,3 @@ struct FourDArray {
         return data[((a * dim1 + b) * dim2 + c) * dim3 + e];
     }
 };
-

@@ -1,11 +1,14 @@
 // Instruction-set detection as a pure function of the processor's answers,
-// so that every branch can be exercised on any machine. The exported
-// instrset_detect() and the feature predicates run it on the real CPUID and
-// XGETBV instructions with the process-wide level cache.
+// so that every branch can be exercised on any machine; level() and has()
+// run it on the real CPUID and XGETBV instructions with the process-wide
+// level cache (the exported instrset_detect() and feature predicates are
+// these).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+
+namespace sardune::cpu {
 
 struct CpuidRegisters {
     uint32_t eax, ebx, ecx, edx;
@@ -39,7 +42,7 @@ struct CpuFeature {
 };
 bool has_feature(CpuAnswers& cpu, std::atomic<int>& cache, const CpuFeature& feature);
 
-namespace cpu_feature {
+namespace feature {
 constexpr CpuFeature fma3{7, 1, CpuRegister::ecx, 12};
 constexpr CpuFeature fma4{7, 0x80000001u, CpuRegister::ecx, 16};
 constexpr CpuFeature xop{7, 0x80000001u, CpuRegister::ecx, 11};
@@ -48,4 +51,10 @@ constexpr CpuFeature avx512er{9, 7, CpuRegister::ebx, 27};
 constexpr CpuFeature avx512vbmi{10, 7, CpuRegister::ecx, 1};
 constexpr CpuFeature avx512vbmi2{10, 7, CpuRegister::ecx, 6};
 constexpr CpuFeature avx512fp16{10, 7, CpuRegister::edx, 23};
-}  // namespace cpu_feature
+}  // namespace feature
+
+// This processor's level and features, detected once.
+int level() noexcept;
+bool has(const CpuFeature& f) noexcept;
+
+}  // namespace sardune::cpu

@@ -1,19 +1,22 @@
-// The chunked frame shared by the entry points that evaluate a stack over the
-// wavelength grid: [0, N) is cut into min(N, W + 1) equal chunks, all but the
+// How an entry point turns a request into kernel calls: the outcome of the
+// pieces of one request, and the chunked frame shared by the stack-matrix
+// entry points. [0, N) is cut into min(N, W + 1) equal chunks, all but the
 // last go to the pool's W workers, the calling thread computes the last one
 // (with the remainder) and then waits for the pool.
+//
+// Kernels report their one failure, a scratch that cannot be had, by
+// throwing std::bad_alloc; this layer turns it into the request's status.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <new>
 
+#include "core/thread_pool.hpp"
 #include "sardune.h"
-#include "thread_pool.hpp"
 
-// Collects the outcome of the pieces of one request. Kernels only throw when
-// an allocation fails, so every exception counts as out of memory.
+namespace sardune {
+
 class RequestStatus {
 public:
     template <class Kernel>
@@ -59,3 +62,5 @@ int run_chunked(int N, const Kernel& kernel) noexcept {
     workers->wait();
     return status.code();
 }
+
+}  // namespace sardune

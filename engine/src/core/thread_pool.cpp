@@ -1,6 +1,6 @@
-#include "thread_pool.hpp"
+#include "core/thread_pool.hpp"
 
-#include "sardune.h"
+namespace sardune {
 
 std::unique_ptr<ThreadPool> pool;
 
@@ -100,6 +100,4 @@ int configure_pool(int wanted, unsigned hardware_threads) noexcept {
     }
 }
 
-extern "C" SARDUNE_API int init(int threads) {
-    return configure_pool(threads, std::thread::hardware_concurrency());
-}
+}  // namespace sardune
