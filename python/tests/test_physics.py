@@ -101,22 +101,48 @@ class TestDesignFiles:
         d = sardune.read_design(str(f))
         assert [(l.index, l.thickness) for l in d.layers] == [(2.35 - 0.0005j, 58.5), (1.46 + 0j, 94.2)]
 
-    @pytest.mark.parametrize("line, message", [
-        ("2.0 0", "line 2: expected 3 fields"), ("2.0 0 1 4", "line 2: expected 3 fields"),
-        ("2.0 0 abc", "line 2: thickness: 'abc' is not a number"),
-        ("x 0 10", "line 2: index: 'x' is not a number"),
-        ("2.0 -0.1 10", "line 2: extinction coefficient: expected a value >= 0"),
-        ("0 0 10", "line 2: index: expected a value > 0"),
-        ("2.0 0 -5", "line 2: thickness: expected a value >= 0"),
-        ("2.0 inf 5", "line 2: extinction coefficient: 'inf' is not finite")])
-    def test_bad_lines_are_located(self, tmp_path, line, message):
+    def test_messages_locate_the_field_and_escape_bytes(self, tmp_path):
         f = tmp_path / "bad.txt"
-        f.write_text(f"1.5 0 10\n{line}\n")
-        with pytest.raises(ValueError, match=f"bad.txt, {message}"):
+        f.write_bytes(b"1.5 0 10\r\n2.0 0 ab\xff\x07c\n")
+        with pytest.raises(sardune.DesignFileError) as e:
             sardune.read_design(str(f))
-        f.write_text("# nothing\n")
-        with pytest.raises(ValueError, match="no layers"):
+        assert str(e.value) == f"{f}:2: thickness: bytes \\xff\\x07 are not allowed outside a comment (in 'ab\\xff\\x07c')"
+        assert (e.value.path, e.value.line, e.value.field) == (str(f), 2, "thickness")
+        assert isinstance(e.value, ValueError) and isinstance(e.value, sardune.SardunError)
+
+    def test_reading_is_bounded(self, tmp_path):
+        import time
+        start = time.monotonic()
+        with pytest.raises(sardune.DesignFileError, match="^/dev/zero: larger than 16 MiB$"):
+            sardune.read_design("/dev/zero")
+        assert time.monotonic() - start < 10  # stops at the limit instead of reading on
+        f = tmp_path / "big.txt"
+        f.write_bytes(b"1.5 0 10\n" + (b"#" * 4095 + b"\n") * 4095 + b"#" * 4087)  # exactly 16 MiB is read
+        assert len(sardune.read_design(str(f))) == 1
+        with open(f, "ab") as g:
+            g.write(b"\n")
+        with pytest.raises(sardune.DesignFileError, match="larger than 16 MiB"):
             sardune.read_design(str(f))
+        f.write_bytes(b"1.5 0 10 #" + b"x" * 4086 + b"\n" + b"1.5 0 10 #" + b"x" * 4087)
+        with pytest.raises(sardune.DesignFileError, match=":2: line: longer than 4096 bytes"):
+            sardune.read_design(str(f))
+        with pytest.raises(ValueError, match="path: an empty path"):
+            sardune.read_design("")
+        with pytest.raises(ValueError, match="materials: an empty path"):
+            sardune.read_design(str(f), materials="")
+
+    def test_materials_file_names_reach_the_design(self, tmp_path):
+        m, d = tmp_path / "m.txt", tmp_path / "d.txt"
+        m.write_text("material H constant 2.35 0.001\n")
+        d.write_text("H 58.5\nfused_silica 10\n")
+        design = sardune.read_design(str(d), materials=str(m))
+        assert design.layers[0].index(np.array([550.0])) == pytest.approx(2.35 - 0.001j)
+        assert design.layers[1].index is sardune.fused_silica
+        with pytest.raises(sardune.DesignFileError, match=":1: material: unknown material 'H'"):
+            sardune.read_design(str(d))
+        d.write_text("material H constant 2.0 0\nH 10\n")
+        with pytest.raises(sardune.DesignFileError, match=f"d.txt:1: name: H: already defined at line 1 of {m}"):
+            sardune.read_design(str(d), materials=str(m))
 
 
 def run_plot(eng, cwd, *args):
@@ -141,4 +167,4 @@ def test_plot_command_writes_png(eng, engine_ready, tmp_path):
 
     design.write_text("2.0 0.001\n")
     p = run_plot(eng, tmp_path, "--design", str(design), "--output", "none.png")
-    assert p.returncode == 1 and "two.txt, line 1" in p.stderr and not (tmp_path / "none.png").exists()
+    assert p.returncode == 1 and "two.txt:1: layer:" in p.stderr and not (tmp_path / "none.png").exists()
