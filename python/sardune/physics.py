@@ -28,7 +28,8 @@ from typing import Callable, Dict, Iterable, List, NamedTuple, Optional, Sequenc
 import numpy as np
 
 from .engine import Engine, default_engine
-from .materials import Material
+from .materials import ArrayLike, Material
+from .design_file import PathLike
 
 WORKING_SET = 64 * 2**20  # bytes of scratch per wavelength batch
 C_NM_PER_FS = 299.792458  # speed of light
@@ -36,6 +37,7 @@ C_NM_PER_FS = 299.792458  # speed of light
 Index = Union[complex, float, np.ndarray, Callable[[np.ndarray], np.ndarray]]
 Angle = Union[float, Sequence[float], np.ndarray]
 Progress = Callable[[int, int], None]
+Values = Union[complex, np.ndarray]  # a scalar or an array over the wavelengths
 
 
 class Spectrum(NamedTuple):
@@ -107,7 +109,7 @@ def admittance(index: Union[complex, np.ndarray], x: float = 0.0, pol: str = "s"
     return q if pol == "s" else n * n / q
 
 
-def coefficients(M: np.ndarray, eta0, eta_s) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+def coefficients(M: np.ndarray, eta0: Values, eta_s: Values) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """t, t', r, r' of a stack matrix M (2, 2, N) between eta0 and eta_s
     (scalars or (N,) arrays)."""
     m00, m01, m10, m11 = M[0, 0], M[0, 1], M[1, 0], M[1, 1]
@@ -117,7 +119,8 @@ def coefficients(M: np.ndarray, eta0, eta_s) -> Tuple[np.ndarray, np.ndarray, np
             (eta_s * m11 - eta0 * m00 + eta0 * eta_s * m01 - m10) / D)
 
 
-def coefficient_derivatives(X: np.ndarray, t, t_back, r, r_back, eta0, eta_s):
+def coefficient_derivatives(X: np.ndarray, t: np.ndarray, t_back: np.ndarray, r: np.ndarray, r_back: np.ndarray,
+                            eta0: Values, eta_s: Values) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """dt, dr, dr' (K, N) from the stack-matrix derivatives X = dM/dd_k (K, 2, 2, N)."""
     x00, x01, x10, x11 = X[:, 0, 0], X[:, 0, 1], X[:, 1, 0], X[:, 1, 1]
     e0s = eta0 * eta_s
@@ -133,7 +136,7 @@ def reflectance(r: np.ndarray) -> np.ndarray:
     return np.abs(r) ** 2
 
 
-def transmittance(t: np.ndarray, eta0, eta_s) -> np.ndarray:
+def transmittance(t: np.ndarray, eta0: Values, eta_s: Values) -> np.ndarray:
     """Power transmittance; eta0 must have a positive real part."""
     return np.real(eta_s) / np.real(eta0) * np.abs(t) ** 2
 
@@ -147,7 +150,8 @@ def layer_matrix(wavelengths: np.ndarray, thickness: float, index: np.ndarray, e
     return c, 1j * s / eta, 1j * s * eta, c
 
 
-def stack_matrix_numpy(wavelengths, thicknesses, indices, admittances, x=0.0) -> np.ndarray:
+def stack_matrix_numpy(wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
+                       admittances: np.ndarray, x: float = 0.0) -> np.ndarray:
     """The stack matrix in plain numpy, a layer loop over whole-wavelength
     arrays: independent of the engine, for checks and comparisons."""
     M = np.zeros((2, 2, len(wavelengths)), np.complex128)
@@ -164,7 +168,7 @@ _IDENTITY = np.eye(2, dtype=np.complex128)[:, :, None]
 
 # ---------------------------------------------------------------- arguments
 
-def _grid(wavelengths) -> np.ndarray:
+def _grid(wavelengths: "ArrayLike") -> np.ndarray:
     w = np.ascontiguousarray(wavelengths, np.float64)
     if w.ndim != 1:
         raise ValueError(f"wavelengths: expected a 1-dimensional grid, got shape {w.shape}")
@@ -291,7 +295,8 @@ class Design:
         self.exit_medium = incident if exit_medium is None else exit_medium
 
     @classmethod
-    def from_file(cls, path, substrate: Index = 1.52, incident: Index = 1.0, materials=None) -> "Design":
+    def from_file(cls, path: "PathLike", substrate: Index = 1.52, incident: Index = 1.0,
+                  materials: Optional["PathLike"] = None) -> "Design":
         return read_design(path, substrate, incident, materials)
 
     def __len__(self) -> int:
@@ -421,7 +426,7 @@ class Design:
 
     # --- results
 
-    def spectrum(self, wavelengths, angle: Angle = 0.0, pol: str = "s", engine: Optional[Engine] = None,
+    def spectrum(self, wavelengths: ArrayLike, angle: Angle = 0.0, pol: str = "s", engine: Optional[Engine] = None,
                  method: str = "auto", batch: Optional[int] = None,
                  progress: Optional[Progress] = None) -> Spectrum:
         """R, T, A and the amplitude coefficients r, t at each wavelength (nm).
@@ -447,7 +452,7 @@ class Design:
         w, v = self._sweep(wavelengths, angle, pol, 16 * 4 * len(self) + 1024, batch, progress, compute)
         return Spectrum(w, v["R"], v["T"], 1 - v["R"] - v["T"], v.get("r"), v.get("t"))
 
-    def sensitivities(self, wavelengths, angle: Angle = 0.0, pol: str = "s", engine: Optional[Engine] = None,
+    def sensitivities(self, wavelengths: ArrayLike, angle: Angle = 0.0, pol: str = "s", engine: Optional[Engine] = None,
                       method: str = "auto", batch: Optional[int] = None,
                       progress: Optional[Progress] = None) -> Sensitivities:
         """R, T and their derivatives dR/dd_k, dT/dd_k (K, N) per nm of layer
@@ -480,7 +485,7 @@ class Design:
         w, v = self._sweep(wavelengths, angle, pol, 16 * 24 * len(self) + 1024, batch, progress, compute)
         return Sensitivities(w, v["R"], v["T"], v["dR"], v["dT"])
 
-    def absorptance(self, wavelengths, angle: Angle = 0.0, pol: str = "s", batch: Optional[int] = None,
+    def absorptance(self, wavelengths: ArrayLike, angle: Angle = 0.0, pol: str = "s", batch: Optional[int] = None,
                     progress: Optional[Progress] = None) -> Absorptance:
         """R, T and the share of the incident power absorbed in each layer
         (K, N), from the power flux Re(E H*) at the layer's two interfaces,
@@ -506,7 +511,7 @@ class Design:
         w, v = self._sweep(wavelengths, angle, pol, 16 * 6 * len(self) + 1024, batch, progress, compute)
         return Absorptance(w, v["R"], v["T"], v["layers"])
 
-    def phase(self, wavelengths, angle: Angle = 0.0, pol: str = "s", engine: Optional[Engine] = None,
+    def phase(self, wavelengths: ArrayLike, angle: Angle = 0.0, pol: str = "s", engine: Optional[Engine] = None,
               batch: Optional[int] = None, progress: Optional[Progress] = None) -> Phase:
         """Phases of r and t (radians), group delay GD = -d(phase)/d(omega)
         in fs and group-delay dispersion GDD = d(GD)/d(omega) in fs^2, with
@@ -538,7 +543,7 @@ class Design:
             out[name] = (np.angle(v[name]), gd, np.gradient(gd, omega, axis=-1, edge_order=2))
         return Phase(w, v["r"], v["t"], out["r"][0], out["t"][0], out["r"][1], out["t"][1], out["r"][2], out["t"][2])
 
-    def ellipsometry(self, wavelengths, angle: Angle, engine: Optional[Engine] = None,
+    def ellipsometry(self, wavelengths: ArrayLike, angle: Angle, engine: Optional[Engine] = None,
                      batch: Optional[int] = None, progress: Optional[Progress] = None) -> Ellipsometry:
         """psi and Delta (degrees) with rho = r_p / r_s = tan(psi) exp(i Delta),
         Delta in (-180, 180]. Sign convention: r_p is the ratio of the
@@ -578,7 +583,8 @@ def wavelength_grid(start: float, stop: float, step: float) -> np.ndarray:
     return start + step * np.arange(count, dtype=np.float64)
 
 
-def read_design(path, substrate: Index = 1.52, incident: Index = 1.0, materials=None) -> Design:
+def read_design(path: "PathLike", substrate: Index = 1.52, incident: Index = 1.0,
+                materials: Optional["PathLike"] = None) -> Design:
     """A design file (the grammar of sardune-spectrum): layers from the
     substrate up, `N K THICKNESS` or `NAME THICKNESS` with materials defined
     in the file, in the materials file `materials`, or built in
