@@ -53,6 +53,13 @@ def read_layers(path: PathLike, materials: Optional[PathLike] = None) -> List[Tu
     return layers
 
 
+def read_materials(path: PathLike) -> Dict[str, Material]:
+    """The materials a materials file defines, by name."""
+    names = _Names()
+    _File(_shown("path", path), names, layers_allowed=False).parse()
+    return {k.decode("ascii"): m for k, m in names.materials.items()}
+
+
 def read_table(path: PathLike, name: Optional[str] = None) -> Material:
     """A table file as a Material named `name` (default: the path)."""
     shown = _shown("path", path)

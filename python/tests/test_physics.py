@@ -160,11 +160,35 @@ def test_plot_command_writes_png(eng, engine_ready, tmp_path):
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and out.stat().st_size > 10000
 
     design = tmp_path / "two.txt"
-    design.write_text("2.0 0.001 70\n1.4 0 100\n")
-    p = run_plot(eng, tmp_path, "--design", str(design), "--angle", "30", "--pol", "p",
-                 "--range", "500", "600", "5", "--output", "sub.png")
+    design.write_text("H 70\n1.4 0 100\n")
+    materials = tmp_path / "m.txt"
+    materials.write_text("material H constant 2.0 0.001\n")
+    p = run_plot(eng, tmp_path, "--design", str(design), "--materials", str(materials), "--angle", "-30",
+                 "--pol", "u", "--from", "500", "--to", "600", "--step", "5", "--incident", "1.0",
+                 "--substrate", "1.6", "--substrate-k", "0.001", "--threads", "1", "--output", "sub.png")
     assert p.returncode == 0 and (tmp_path / "sub.png").stat().st_size > 0, p.stderr
+    p = run_plot(eng, tmp_path, "--range", "500", "600", "5", "--output", "range.png")
+    assert p.returncode == 0 and (tmp_path / "range.png").exists(), p.stderr
 
     design.write_text("2.0 0.001\n")
     p = run_plot(eng, tmp_path, "--design", str(design), "--output", "none.png")
     assert p.returncode == 1 and "two.txt:1: layer:" in p.stderr and not (tmp_path / "none.png").exists()
+    for bad in (["--angle", "90"], ["--angle", "nan"], ["--from", "0"], ["--step", "-1"], ["--pol", "x"],
+                ["--substrate-k", "-1"], ["--threads", "2000"]):
+        p = run_plot(eng, tmp_path, *bad, "--output", "none.png")
+        assert p.returncode == 2 and bad[0] in p.stderr and not (tmp_path / "none.png").exists(), bad
+    p = run_plot(eng, tmp_path, "--version")
+    assert p.returncode == 0 and p.stdout.split()[-1] == sardune.__version__
+
+
+def test_plot_scales_to_the_data():
+    from sardune.plot import axis_range, heading
+    # an antireflection coating: R below 1.5 %, T above 98.5 %
+    lo, hi = axis_range([np.array([0.2, 1.4, 0.7])])
+    assert 0 <= lo <= 0.2 and 1.4 <= hi <= 2.0
+    lo, hi = axis_range([np.array([98.6, 99.8])])
+    assert 97.5 <= lo <= 98.6 and 99.8 <= hi <= 101.01
+    lo, hi = axis_range([np.array([50.0, 50.0])])
+    assert hi - lo >= 0.5 and lo < 50 < hi
+    assert heading("AR", 1, 0.0, "s") == "AR: 1 layer, 0\N{DEGREE SIGN} s-polarised"
+    assert heading("HR", 19, 45.0, "u").startswith("HR: 19 layers, 45")
