@@ -399,16 +399,33 @@ class Design:
 
     def _front(self, e: Engine, o: _Optics, method: str, derivatives: bool = False):
         """t, t', r, r' of the front coating, with dt, dr, dr' (K, B) when asked."""
-        d = self.thicknesses
         real = self._real_path(e, o.n, o.x, method)
-        if real:
-            rec = real(o.w, d, o.n, o.eta, o.eta0, o.eta_s, o.x, derivatives=derivatives)
-            return rec if derivatives else rec[:4]
+        if not real:
+            return self._stack_path(e, o.w, o.n, o.eta, o.eta0, o.eta_s, o.x, derivatives)
+        rec = real(o.w, self.thicknesses, o.n, o.eta, o.eta0, o.eta_s, o.x, derivatives=derivatives)
+        rec = list(rec if derivatives else rec[:4])
+        if method == "auto":
+            # The four-lane real-index kernel overflows where a thick stack's
+            # matrix entries pass about 1e154 (deep in a stop band of ~1500
+            # layers) and returns NaN; the stack-matrix path holds there.
+            bad = ~np.all([np.isfinite(a) for a in rec[:4]], axis=0)
+            if derivatives:
+                bad |= ~np.all(np.isfinite(rec[4]) & np.isfinite(rec[5]) & np.isfinite(rec[6]), axis=0)
+            if np.any(bad):
+                redo = self._stack_path(e, np.ascontiguousarray(o.w[bad]), np.ascontiguousarray(o.n[:, bad]),
+                                        np.ascontiguousarray(o.eta[:, bad]), o.eta0, o.eta_s[bad], o.x, derivatives)
+                for a, b in zip(rec, redo):
+                    a[..., bad] = b
+        return tuple(rec)
+
+    def _stack_path(self, e: Engine, w: np.ndarray, n: np.ndarray, eta: np.ndarray, eta0: complex,
+                    eta_s: np.ndarray, x: float, derivatives: bool):
+        d = self.thicknesses
         if not derivatives:
-            return coefficients(e.calc_M(o.w, d, o.n, o.eta, o.x), o.eta0, o.eta_s)
-        fb = e.forward_backward(o.w, d, o.n, o.eta, o.x)
-        t, tb, r, rb = coefficients(fb.stack_matrix, o.eta0, o.eta_s)
-        return (t, tb, r, rb) + coefficient_derivatives(fb.derivatives, t, tb, r, rb, o.eta0, o.eta_s)
+            return coefficients(e.calc_M(w, d, n, eta, x), eta0, eta_s)
+        fb = e.forward_backward(w, d, n, eta, x)
+        t, tb, r, rb = coefficients(fb.stack_matrix, eta0, eta_s)
+        return (t, tb, r, rb) + coefficient_derivatives(fb.derivatives, t, tb, r, rb, eta0, eta_s)
 
     def _back(self, e: Engine, o: _Optics) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Reflectance of the back face seen from inside the substrate, its

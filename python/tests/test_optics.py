@@ -179,6 +179,17 @@ class TestPhase:
         assert p.gd_r[200] > 0 and abs(p.phase_r[200]) == pytest.approx(math.pi, abs=1e-9)
 
 
+def test_thick_lossless_stack_in_its_stop_band(eng):
+    # ~1e154 in the stack matrix: the real-index path's results there must
+    # still be finite and those of the stack-matrix path
+    stack = Design([(2.35 if j % 2 == 0 else 1.46, 550 / (4 * (2.35 if j % 2 == 0 else 1.46))) for j in range(1500)])
+    w = np.linspace(530.0, 570.0, 9)
+    auto, matrix = stack.spectrum(w), stack.spectrum(w, method="complex")
+    assert np.allclose(auto.R, matrix.R, rtol=0, atol=1e-13) and np.all(auto.R > 0.999)
+    g, h = stack.sensitivities(w[:5]), stack.sensitivities(w[:5], method="complex")
+    assert np.all(np.isfinite(g.dR)) and np.allclose(g.dR, h.dR, rtol=0, atol=1e-15)
+
+
 class TestBatches:
     @pytest.mark.parametrize("design", [ABSORBING, LOSSLESS], ids=["absorbing", "lossless"])
     def test_batch_boundaries_change_nothing_beyond_rounding(self, eng, design):
