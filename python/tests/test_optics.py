@@ -193,15 +193,18 @@ def test_thick_lossless_stack_in_its_stop_band(eng):
 class TestBatches:
     @pytest.mark.parametrize("design", [ABSORBING, LOSSLESS], ids=["absorbing", "lossless"])
     def test_batch_boundaries_change_nothing_beyond_rounding(self, eng, design):
+        # Batches move wavelengths between the four-lane kernel and the
+        # scalar real-index algorithm, which round differently: a few ulps
+        # (9e-16 seen), bounded here by 1e-14.
         w = np.linspace(400.0, 800.0, 301)
         whole = design.sensitivities(w, [0.0, 45.0], "u", batch=301)
         calls = []
         for b in (1, 7, 128, 129):
             part = design.sensitivities(w, [0.0, 45.0], "u", batch=b, progress=lambda i, n: calls.append((i, n)))
             for name in ("R", "T", "dR", "dT"):
-                assert np.allclose(getattr(part, name), getattr(whole, name), rtol=0, atol=1e-13), (b, name)
+                assert np.allclose(getattr(part, name), getattr(whole, name), rtol=0, atol=1e-14), (b, name)
         assert calls[-2:] == [(5, 6), (6, 6)]  # 129 a batch: three per angle, two angles
         s = design.spectrum(w, 10.0, batch=7)
-        assert np.allclose(s.R, design.spectrum(w, 10.0).R, rtol=0, atol=1e-13)
+        assert np.allclose(s.R, design.spectrum(w, 10.0).R, rtol=0, atol=1e-14)
         with pytest.raises(ValueError, match="batch: expected at least 1"):
             design.spectrum(w, batch=0)
