@@ -31,6 +31,7 @@ _SEPARATOR = re.compile(rb"[ \t]+")
 _FOREIGN = re.compile(rb"[^\t\x20-\x7e]+")
 _NUMBER = re.compile(rb"[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][+-]?[0-9]+)?")
 _NAME = re.compile(rb"[A-Za-z_][A-Za-z0-9_.+-]*")
+_NUMBER_START = set(bytes([c]) for c in b"0123456789+-.")
 
 _NUMERIC_LAYER = ("index", "extinction coefficient", "thickness")
 _NAMED_LAYER = ("material", "thickness")
@@ -109,13 +110,12 @@ def _count(n: int, what: str) -> str:
 
 
 def _check_bytes(path: str, number: int, fields: List[bytes], names: Tuple[str, ...]) -> None:
-    """A foreign byte is reported in the field it stands in; a field made of
-    nothing else lies between fields."""
+    """A foreign byte is reported in the field it stands in (by position;
+    `line` past the fields the line's kind has)."""
     for i, f in enumerate(fields):
         bad = _FOREIGN.search(f)
         if bad:
-            alone = _FOREIGN.sub(b"", f) == b""
-            field = "line" if alone or i >= len(names) else names[i]
+            field = names[i] if i < len(names) else "line"
             raise DesignFileError(path, number, field, f"bytes {escaped(bad.group())} are not allowed "
                                                        f"outside a comment (in '{escaped(f)}')")
 
@@ -131,21 +131,26 @@ def _number(path: str, number: int, field: str, word: bytes) -> float:
     return v
 
 
-def _bounded(path: str, number: int, field: str, word: bytes, low: float, high: float,
+def _bounded(path: str, number: int, field: str, word: bytes, v: float, low: float, high: float,
              low_open: bool = False, unit: str = "") -> float:
-    v = _number(path, number, field, word)
     if not ((v > low if low_open else v >= low) and v <= high):
         bounds = f"{low:g} {'<' if low_open else '<='} value" + ("" if high == float("inf") else f" <= {high:g}")
         raise DesignFileError(path, number, field, f"{escaped(word)}: expected {bounds}{unit}")
     return v
 
 
-def _index(path, number, field, word):
-    return _bounded(path, number, field, word, 0.0, N_MAX, low_open=True)
+def _checked(path: str, number: int, field: str, word: bytes, low: float, high: float,
+             low_open: bool = False, unit: str = "") -> float:
+    """A number read and held within its bounds."""
+    return _bounded(path, number, field, word, _number(path, number, field, word), low, high, low_open, unit)
 
 
-def _extinction(path, number, field, word):
-    return _bounded(path, number, field, word, 0.0, K_MAX)
+def _index(path: str, number: int, field: str, word: bytes) -> float:
+    return _checked(path, number, field, word, 0.0, N_MAX, low_open=True)
+
+
+def _extinction(path: str, number: int, field: str, word: bytes) -> float:
+    return _checked(path, number, field, word, 0.0, K_MAX)
 
 
 # ---------------------------------------------------------------- design and materials files
@@ -169,11 +174,12 @@ class _File:
             if fields[0] == b"material":
                 self._material(number, fields)
                 continue
-            names = _NUMERIC_LAYER if len(fields) == 3 else _NAMED_LAYER if len(fields) == 2 else ()
-            _check_bytes(self.path, number, fields, names)
+            # the first byte tells the kind: a number starts N K THICKNESS
+            numeric = fields[0][:1] in _NUMBER_START
+            _check_bytes(self.path, number, fields, _NUMERIC_LAYER if numeric else _NAMED_LAYER)
             if not self.layers_allowed:
                 self._fail(number, "layer", "a materials file holds no layers")
-            layers.append(self._layer(number, fields))
+            layers.append(self._numeric_layer(number, fields) if numeric else self._named_layer(number, fields))
         return layers
 
     def _fail(self, number: int, field: str, problem: str) -> None:
@@ -181,30 +187,34 @@ class _File:
 
     # --- layers
 
-    def _layer(self, number: int, fields: List[bytes]) -> Tuple[Union[complex, Material], float]:
-        if len(fields) == 3:
-            n = _index(self.path, number, "index", fields[0])
-            k = _extinction(self.path, number, "extinction coefficient", fields[1])
-            return complex(n, -k), self._thickness(number, fields[2])
-        if len(fields) != 2 or _NUMBER.fullmatch(fields[0]):
-            self._fail(number, "layer", f"{_count(len(fields), 'field')}; a layer is N K THICKNESS or NAME THICKNESS")
+    def _numeric_layer(self, number: int, fields: List[bytes]) -> Tuple[complex, float]:
+        if len(fields) != 3:
+            self._fail(number, "line", f"expected 3 fields (index, extinction coefficient, thickness in nm), "
+                                       f"found {len(fields)}")
+        n, k, d = (_number(self.path, number, f, w) for f, w in zip(_NUMERIC_LAYER, fields))
+        _bounded(self.path, number, "index", fields[0], n, 0.0, N_MAX, low_open=True)
+        _bounded(self.path, number, "extinction coefficient", fields[1], k, 0.0, K_MAX)
+        _bounded(self.path, number, "thickness", fields[2], d, 0.0, THICKNESS_MAX, unit=" nm")
+        return complex(n, -k), d
+
+    def _named_layer(self, number: int, fields: List[bytes]) -> Tuple[Material, float]:
+        if len(fields) != 2:
+            self._fail(number, "line", f"expected 2 fields (material, thickness in nm), found {len(fields)}")
         name = fields[0]
-        if not _NAME.fullmatch(name):
-            self._fail(number, "material", f"'{escaped(name)}' is not a material name")
         material = self.names.materials.get(name) or BUILT_IN.get(name.decode("ascii"))
         if material is None:
             self._fail(number, "material", f"unknown material '{escaped(name)}'")
         return material, self._thickness(number, fields[1])
 
     def _thickness(self, number: int, word: bytes) -> float:
-        return _bounded(self.path, number, "thickness", word, 0.0, THICKNESS_MAX, unit=" nm")
+        return _checked(self.path, number, "thickness", word, 0.0, THICKNESS_MAX, unit=" nm")
 
     # --- material definitions
 
     def _material(self, number: int, fields: List[bytes]) -> None:
         model = fields[2] if len(fields) > 2 else b""
-        names = ("line", "name", "model") + (("table file",) if model == b"table" else ("parameter",) * 14)
-        _check_bytes(self.path, number, fields, names)
+        names = ("line", "name", "model") + (("table file",) if model == b"table" else ())
+        _check_bytes(self.path, number, fields, names + ("parameter",) * (len(fields) - len(names)))
         if len(fields) < 2:
             self._fail(number, "name", "missing; expected material NAME MODEL PARAMETERS")
         name = self._new_name(number, fields[1])
@@ -229,8 +239,8 @@ class _File:
             self._fail(number, "name", f"{name}: built in")
         if word in self.names.where:
             path, line = self.names.where[word]
-            self._fail(number, "name", f"{name}: already defined at line {line}"
-                                       + ("" if path == self.path else f" of {path}"))
+            self._fail(number, "name", f"{name}: already defined at "
+                                       + (f"line {line}" if path == self.path else f"{path}:{line}"))
         return name
 
     def _parameters(self, number: int, words: List[bytes], counts: Tuple[int, ...], usage: str) -> None:
@@ -256,7 +266,7 @@ class _File:
         if len(p) == 7 and p[3] == b"urbach":
             K0 = _extinction(self.path, number, "parameter", p[4])
             E0 = self._value(number, p[5])
-            EU = _bounded(self.path, number, "parameter", p[6], 0.0, float("inf"), low_open=True, unit=" eV")
+            EU = _checked(self.path, number, "parameter", p[6], 0.0, float("inf"), low_open=True, unit=" eV")
             return Material.cauchy(A, B, C, urbach=(K0, E0, EU), name=name)
         self._fail(number, "parameter", f"'{escaped(p[3])}' after A B C; expected {usage}")
 
@@ -286,7 +296,7 @@ def _table(path: str, data: bytes, name: str) -> Material:
         _check_bytes(path, number, fields, _TABLE_ROW)
         if len(fields) != 3:
             raise DesignFileError(path, number, "line", f"{_count(len(fields), 'field')}; a row is WAVELENGTH_NM N K")
-        w = _bounded(path, number, "wavelength", fields[0], 0.0, float("inf"), low_open=True, unit=" nm")
+        w = _checked(path, number, "wavelength", fields[0], 0.0, float("inf"), low_open=True, unit=" nm")
         if rows and not w > rows[-1][0]:
             raise DesignFileError(path, number, "wavelength",
                                   f"{w:g} nm is not above the previous row's {rows[-1][0]:g} nm")

@@ -319,18 +319,25 @@ class Design:
 
     # --- the sweep over angles, wavelength batches and polarisations
 
-    def _invariant(self, w: np.ndarray, angle: float) -> float:
+    def _invariant(self, w: np.ndarray, angle: float) -> Tuple[float, float]:
+        """x = n0 sin(angle) and cos(angle)."""
         if angle == 0:
-            return 0.0
+            return 0.0, 1.0
         n0 = _medium("incident", self.incident, w, slice(None), w.size)
         if np.any(n0.imag != 0) or np.any(n0.real != n0.real[0]):
             raise ValueError("incident: an oblique angle needs a constant real incident index")
-        return float(n0.real[0] * math.sin(math.radians(angle)))
+        a = math.radians(angle)
+        return float(n0.real[0] * math.sin(a)), math.cos(a)
 
-    def _optics(self, w: np.ndarray, sl: slice, N: int, x: float, pol: str, amplitudes: bool) -> _Optics:
+    def _optics(self, w: np.ndarray, sl: slice, N: int, x: float, cos0: float, pol: str,
+                amplitudes: bool) -> _Optics:
         o = _Optics()
         o.w, o.x, o.pol, o.amplitudes = w[sl], x, pol, amplitudes
-        eta0 = admittance(_medium("incident", self.incident, o.w, sl, N), x, pol)
+        # The normal component n0 cos(angle) from the cosine itself: from
+        # sqrt(n0^2 - x^2) it would vanish near grazing incidence, where
+        # sin(angle) rounds to 1.
+        n0 = _medium("incident", self.incident, o.w, sl, N)
+        eta0 = n0 * cos0 if pol == "s" else n0 / cos0
         if np.any(eta0 != eta0[0]):
             raise ValueError("incident: the engine takes one incident admittance for all wavelengths")
         o.eta0 = complex(eta0[0])
@@ -360,11 +367,11 @@ class Design:
         out: Dict[str, np.ndarray] = {}
         total = len(angles) * len(slices)
         for m, a in enumerate(angles):
-            x = self._invariant(w, float(a))
+            x, cos0 = self._invariant(w, float(a))
             for b, sl in enumerate(slices):
                 merged: Dict[str, np.ndarray] = {}
                 for p in which:
-                    for name, v in compute(self._optics(w, sl, N, x, p, len(which) == 1)).items():
+                    for name, v in compute(self._optics(w, sl, N, x, cos0, p, len(which) == 1)).items():
                         merged[name] = 0.5 * (merged[name] + v) if name in merged else v
                 for name, v in merged.items():
                     if name not in out:

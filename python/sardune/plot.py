@@ -19,10 +19,9 @@ import numpy as np
 from . import engine as _engine
 from ._version import __version__
 from .errors import SarduneError
-from .design_file import read_materials
 from .physics import DEFAULT_RANGE, Design, default_design, read_design, wavelength_grid
 
-MAX_WAVELENGTHS = 10_000_000
+MAX_WAVELENGTHS = 1_000_000
 
 
 def _finite(text: str) -> float:
@@ -39,7 +38,7 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     p = argparse.ArgumentParser(prog="python3 -m sardune.plot", description=__doc__.split("\n\n")[0])
     p.add_argument("--design", metavar="FILE", help="design file (default: built-in 19-layer reflector)")
     p.add_argument("--materials", metavar="FILE", help="materials file whose names the design may use")
-    p.add_argument("--angle", type=_finite, default=0.0, help="angle of incidence in degrees, |angle| < 90 (default 0)")
+    p.add_argument("--angle", type=_finite, default=0.0, help="angle of incidence, 0 <= DEG < 90 (default 0)")
     p.add_argument("--pol", choices=("s", "p", "u"), default="s", help="polarisation, u unpolarised (default s)")
     p.add_argument("--incident", type=_finite, default=1.0, metavar="N", help="incident index (default 1.0)")
     p.add_argument("--substrate", type=_finite, default=1.52, metavar="N", help="substrate index (default 1.52)")
@@ -51,31 +50,31 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                    help="wavelength grid in nm, --to included (default 400 to 800 by 1)")
     p.add_argument("--range", nargs=3, type=_finite, metavar=("START", "STOP", "STEP"),
                    help="the grid in one option (as --from --to --step)")
-    p.add_argument("--threads", type=int, default=0, metavar="T", help="worker threads, 0 for automatic (default 0)")
+    p.add_argument("--threads", type=_finite, default=0, metavar="T", help="worker threads, 0 for automatic (default 0)")
     p.add_argument("--output", metavar="PNG", default="sardune-plot.png", help="default sardune-plot.png")
     p.add_argument("--library", metavar="SO", help="engine library (default: see sardune.find_library)")
     p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     a = p.parse_args(argv)
     if a.range:
         a.start, a.stop, a.step = a.range
-    if a.start <= 0:
-        p.error("--from: wavelength must be positive")
-    if a.stop < a.start:
-        p.error("--to: must not be below --from")
-    if a.step <= 0:
-        p.error("--step: must be positive")
-    if (a.stop - a.start) / a.step > MAX_WAVELENGTHS:
-        p.error("--step: more than ten million wavelengths")
-    if a.incident <= 0:
-        p.error("--incident: index must be positive")
-    if a.substrate <= 0:
-        p.error("--substrate: index must be positive")
-    if a.substrate_k < 0:
-        p.error("--substrate-k: must not be negative")
-    if not abs(a.angle) < 90:
-        p.error("--angle: must lie strictly between -90 and 90 degrees")
-    if not 0 <= a.threads <= 1024:
-        p.error("--threads: expected 0 to 1024")
+    # the bounds of sardune-spectrum, so that both take the same arguments
+    checks = [("--angle", 0 <= a.angle < 90, "expected 0 <= angle < 90 degrees"),
+              ("--incident", 0 < a.incident <= 100, "expected 0 < n <= 100"),
+              ("--substrate", 0 < a.substrate <= 100, "expected 0 < n <= 100"),
+              ("--substrate-k", 0 <= a.substrate_k <= 100, "expected 0 <= k <= 100"),
+              ("--from", 1 <= a.start <= 1e6, "expected 1 to 1e6 nm"),
+              ("--to", 1 <= a.stop <= 1e6, "expected 1 to 1e6 nm"),
+              ("--to", a.stop >= a.start, "must not be below --from"),
+              ("--step", 1e-4 <= a.step <= 1e6, "expected 1e-4 to 1e6 nm"),
+              ("--threads", a.threads == int(a.threads) and 0 <= a.threads <= 1024,
+               "expected a whole number from 0 to 1024"),
+              ("--materials", not a.materials or bool(a.design), "only read together with --design")]
+    for option, ok, problem in checks:
+        if not ok:
+            p.error(f"{option}: {problem}")
+    if (a.stop - a.start) / a.step + 1 > MAX_WAVELENGTHS:
+        p.error(f"--step: more than {MAX_WAVELENGTHS} wavelengths from --from to --to")
+    a.threads = int(a.threads)
     return a
 
 
@@ -152,16 +151,13 @@ def main(argv: Optional[List[str]] = None) -> int:
             design = read_design(a.design, substrate, incident, a.materials)
             title = os.path.basename(a.design)
         else:
-            if a.materials:  # read for its errors, as the tool does
-                read_materials(a.materials)
             d = default_design()
             design = Design(d.layers, substrate, incident)
             title = "built-in quarter-wave reflector"
         engine = _engine.Engine(a.library) if a.library else _engine.default_engine()
         engine.init(a.threads)
         wavelengths = wavelength_grid(a.start, a.stop, a.step)
-        # The spectrum is even in the angle; the tool accepts either sign.
-        render(design, wavelengths, abs(a.angle), a.pol, a.output, title, engine)
+        render(design, wavelengths, a.angle, a.pol, a.output, title, engine)
     except (OSError, ValueError, SarduneError) as e:
         print(f"sardune.plot: {e}", file=sys.stderr)
         return 1

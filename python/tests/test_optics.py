@@ -75,6 +75,13 @@ class TestPolarisationAndAngles:
         with pytest.raises(ValueError, match=r"angle: expected degrees in \[0, 90\)"):
             LOSSLESS.spectrum(W, angle)
 
+    def test_grazing_incidence_stays_finite(self, eng):
+        # sin(89.9999999 degrees) rounds to 1: the incident admittance must
+        # still come out as n0 cos(angle), not 0
+        for pol in ("s", "p"):
+            s = LOSSLESS.spectrum(W, 89.9999999, pol)
+            assert np.all(np.isfinite(s.R)) and np.all(s.R > 0.999999) and np.all(s.R <= 1 + 1e-12)
+
     def test_bad_grids_are_refused(self, eng):
         for q in ("spectrum", "sensitivities", "absorptance"):
             with pytest.raises(ValueError, match="wavelengths: the grid is empty"):

@@ -141,7 +141,7 @@ class TestDesignFiles:
         with pytest.raises(sardune.DesignFileError, match=":1: material: unknown material 'H'"):
             sardune.read_design(str(d))
         d.write_text("material H constant 2.0 0\nH 10\n")
-        with pytest.raises(sardune.DesignFileError, match=f"d.txt:1: name: H: already defined at line 1 of {m}"):
+        with pytest.raises(sardune.DesignFileError, match=f"d.txt:1: name: H: already defined at {m}:1"):
             sardune.read_design(str(d), materials=str(m))
 
 
@@ -163,7 +163,7 @@ def test_plot_command_writes_png(eng, engine_ready, tmp_path):
     design.write_text("H 70\n1.4 0 100\n")
     materials = tmp_path / "m.txt"
     materials.write_text("material H constant 2.0 0.001\n")
-    p = run_plot(eng, tmp_path, "--design", str(design), "--materials", str(materials), "--angle", "-30",
+    p = run_plot(eng, tmp_path, "--design", str(design), "--materials", str(materials), "--angle", "30",
                  "--pol", "u", "--from", "500", "--to", "600", "--step", "5", "--incident", "1.0",
                  "--substrate", "1.6", "--substrate-k", "0.001", "--threads", "1", "--output", "sub.png")
     assert p.returncode == 0 and (tmp_path / "sub.png").stat().st_size > 0, p.stderr
@@ -172,9 +172,10 @@ def test_plot_command_writes_png(eng, engine_ready, tmp_path):
 
     design.write_text("2.0 0.001\n")
     p = run_plot(eng, tmp_path, "--design", str(design), "--output", "none.png")
-    assert p.returncode == 1 and "two.txt:1: layer:" in p.stderr and not (tmp_path / "none.png").exists()
-    for bad in (["--angle", "90"], ["--angle", "nan"], ["--from", "0"], ["--step", "-1"], ["--pol", "x"],
-                ["--substrate-k", "-1"], ["--threads", "2000"]):
+    assert p.returncode == 1 and "two.txt:1: line:" in p.stderr and not (tmp_path / "none.png").exists()
+    for bad in (["--angle", "90"], ["--angle", "-1"], ["--angle", "nan"], ["--from", "0"], ["--step", "-1"],
+                ["--pol", "x"], ["--substrate-k", "-1"], ["--threads", "2000"], ["--threads", "1.5"],
+                ["--materials", str(materials)]):
         p = run_plot(eng, tmp_path, *bad, "--output", "none.png")
         assert p.returncode == 2 and bad[0] in p.stderr and not (tmp_path / "none.png").exists(), bad
     p = run_plot(eng, tmp_path, "--version")
