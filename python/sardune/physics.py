@@ -28,7 +28,7 @@ from typing import Callable, Dict, Iterable, List, NamedTuple, Optional, Sequenc
 import numpy as np
 
 from .engine import Engine, default_engine
-from .materials import ArrayLike, Material
+from .materials import ArrayLike
 from .design_file import PathLike
 
 WORKING_SET = 64 * 2**20  # bytes of scratch per wavelength batch
@@ -251,6 +251,9 @@ class _Optics:
     eta_s: np.ndarray
     n: np.ndarray       # (K, B) layer indices
     eta: np.ndarray
+    eta_e: np.ndarray   # thick substrate only: (B,) exit medium, back layers (K_back, B)
+    n_b: np.ndarray     # from the exit medium inwards
+    eta_b: np.ndarray
 
 
 def _layer_arrays(layers: List[Layer], o: _Optics, sl: slice, N: int, what: str) -> Tuple[np.ndarray, np.ndarray]:
