@@ -397,10 +397,12 @@ def tolerance(design, wavelengths: ArrayLike, errors: ErrorModel, runs: int, see
                     result = f.result()
                 except Exception as cause:
                     raise ToleranceError(k, ranges[k], cause) from cause
+                futures[k] = None  # its samples are stored: let the executor free them
                 store(k, result)
         finally:
             for f in futures:
-                f.cancel()
+                if f is not None and not f.done():
+                    f.cancel()
 
     A = _statistics(1 - R - T, levels) if absorbing else None
     return Tolerance(w, runs, entropy, levels, _statistics(R, levels), _statistics(T, levels), A, passed,
