@@ -12,6 +12,7 @@ exception a caller would expect, so ``except MemoryError`` or
     +-- EngineStatusError                  any other non-zero status
     +-- DesignFileError(ValueError)        a design, materials or table file is malformed
     +-- MaterialError(ValueError)          a material evaluated where it is not defined
+    +-- ToleranceError(RuntimeError)       a batch of a tolerance analysis failed in its executor
 
 Bad arguments are caught before the engine is called and raise plain
 TypeError or ValueError naming the argument.
@@ -70,6 +71,17 @@ class MaterialError(SarduneError, ValueError):
     """A material evaluated outside its model's domain (a table's range, a
     Sellmeier pole, n or k out of bounds); the message names the material
     and the wavelength."""
+
+
+class ToleranceError(SarduneError, RuntimeError):
+    """A batch of a tolerance analysis failed in the executor (at submission
+    or in its run); .batch is its number, .runs its range of runs, the
+    cause is chained."""
+
+    def __init__(self, batch: int, runs: range, cause: BaseException) -> None:
+        super().__init__(f"executor: batch {batch} (runs {runs.start} to {runs.stop - 1}) failed: "
+                         f"{type(cause).__name__}: {cause}")
+        self.batch, self.runs = batch, runs
 
 
 def check_status(function: str, status: int) -> None:

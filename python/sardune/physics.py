@@ -23,7 +23,7 @@ changed), or `batch` wavelengths per batch where a call gives it. A
 
 import math
 import numbers
-from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -337,7 +337,7 @@ class Design:
     def refine(self, targets: Sequence, layers: Optional[Sequence[int]] = None,
                bounds: Tuple[ArrayLike, ArrayLike] = (0.0, math.inf), engine: Optional[Engine] = None,
                method: str = "auto", jacobian: str = "analytic",
-               progress: Optional[Callable[[int, float, np.ndarray], None]] = None, **options) -> "Refinement":
+               progress: Optional[Callable[[int, float, np.ndarray], None]] = None, **options: Any) -> "Refinement":
         """Thicknesses refined towards `targets` by least squares with the
         engine's derivatives; see sardune.refine.refine."""
         from .refine import refine
@@ -345,7 +345,7 @@ class Design:
 
     def tolerance(self, wavelengths: ArrayLike, errors: "ErrorModel", runs: int, seed: Optional[int] = None,
                   angle: float = 0.0, pol: str = "s", percentiles: Sequence[float] = (5.0, 50.0, 95.0),
-                  bounds: Sequence = (), batch: Optional[int] = None, executor=None,
+                  bounds: Sequence = (), batch: Optional[int] = None, executor: Any = None,
                   engine: Optional[Engine] = None, progress: Optional[Progress] = None) -> "Tolerance":
         """Monte Carlo over manufacturing errors; see sardune.tolerance.tolerance."""
         from .tolerance import tolerance

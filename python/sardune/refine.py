@@ -14,11 +14,14 @@ dQ/dd_k / tolerance, dA = -(dR + dT).
 
 import numbers
 import time
-from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from .engine import Engine, default_engine
+
+if TYPE_CHECKING:
+    from .physics import Design
 
 QUANTITIES = ("R", "T", "A")
 ArrayLike = Union[float, Sequence[float], np.ndarray]
@@ -173,14 +176,14 @@ def _bounds(bounds, start: np.ndarray, variables: np.ndarray) -> Tuple[np.ndarra
 class _Problem:
     """Residuals and their Jacobian as functions of the varied thicknesses."""
 
-    def __init__(self, design, groups: List[_Group], variables: np.ndarray, engine: Engine, method: str,
+    def __init__(self, design: "Design", groups: List[_Group], variables: np.ndarray, engine: Engine, method: str,
                  progress: Optional[IterationProgress]) -> None:
         self.design, self.groups, self.variables = design, groups, variables
         self.engine, self.method, self.progress = engine, method, progress
         self.size = sum(g.wavelengths.size for g in groups)
         self.evaluations = self.jacobians = 0
 
-    def at(self, x: np.ndarray):
+    def at(self, x: np.ndarray) -> "Design":
         d = self.design.thicknesses
         d[self.variables] = x
         return self.design.with_thicknesses(d)
@@ -220,10 +223,10 @@ class _Problem:
         return J
 
 
-def refine(design, targets: Sequence, layers: Optional[Sequence[int]] = None,
+def refine(design: "Design", targets: Sequence, layers: Optional[Sequence[int]] = None,
            bounds: Tuple[ArrayLike, ArrayLike] = (0.0, np.inf), engine: Optional[Engine] = None,
            method: str = "auto", jacobian: str = "analytic", progress: Optional[IterationProgress] = None,
-           **options) -> Refinement:
+           **options: Any) -> Refinement:
     """Least-squares refinement of the thicknesses (nm) of `layers` (all by
     default) within `bounds` (lower, upper: numbers or one per varied layer,
     lower >= 0, the start inside). jacobian: "analytic" (the engine's

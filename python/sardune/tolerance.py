@@ -30,13 +30,16 @@ import math
 import numbers
 import os
 import threading
-from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from .engine import Engine, _addr, _rows, default_engine
-from .errors import SarduneError
+from .errors import ToleranceError
 from .physics import _angles, _grid, _pol, coefficients, reflectance, transmittance
+
+if TYPE_CHECKING:
+    from .physics import Design
 
 ArrayLike = Union[float, Sequence[float], np.ndarray]
 Progress = Callable[[int, int], None]
@@ -88,15 +91,6 @@ class Tolerance(NamedTuple):
     A: Optional[Statistics]
     passed: np.ndarray
     yield_fraction: float
-
-
-class ToleranceError(SarduneError, RuntimeError):
-    """A batch failed in the executor; .batch is its number, .runs its range."""
-
-    def __init__(self, batch: int, runs: range, cause: BaseException) -> None:
-        super().__init__(f"executor: batch {batch} (runs {runs.start} to {runs.stop - 1}) failed: "
-                         f"{type(cause).__name__}: {cause}")
-        self.batch, self.runs = batch, runs
 
 
 # ---------------------------------------------------------------- arguments
@@ -183,7 +177,7 @@ class _Job:
     """Everything a batch needs, picklable for process executors; the media
     are prepared where the batch runs (once per job and process)."""
 
-    def __init__(self, design, w: np.ndarray, angle: float, pol: str, sigmas: np.ndarray, alike: bool,
+    def __init__(self, design: "Design", w: np.ndarray, angle: float, pol: str, sigmas: np.ndarray, alike: bool,
                  entropy: int, checks, library: str) -> None:
         self.design, self.w, self.angle, self.pol = design, w, angle, pol
         self.sigmas, self.alike, self.entropy, self.checks, self.library = sigmas, alike, entropy, checks, library
@@ -336,9 +330,10 @@ def _statistics(samples: np.ndarray, levels: np.ndarray) -> Statistics:
 
 # ---------------------------------------------------------------- the analysis
 
-def tolerance(design, wavelengths: ArrayLike, errors: ErrorModel, runs: int, seed: Optional[int] = None,
+def tolerance(design: "Design", wavelengths: ArrayLike, errors: ErrorModel, runs: int, seed: Optional[int] = None,
               angle: float = 0.0, pol: str = "s", percentiles: Sequence[float] = (5.0, 50.0, 95.0),
-              bounds: Sequence = (), batch: Optional[int] = None, executor=None, engine: Optional[Engine] = None,
+              bounds: Sequence = (), batch: Optional[int] = None, executor: Any = None,
+              engine: Optional[Engine] = None,
               progress: Optional[Progress] = None) -> Tolerance:
     """Monte Carlo over `runs` perturbed copies of `design` (semi-infinite
     substrate) at the wavelengths (nm), one angle (degrees) and pol "s", "p"

@@ -10,7 +10,7 @@ import pytest
 from distributed import Client, LocalCluster, get_task_stream
 
 from sardune import Design, Layer
-from sardune.tolerance import ErrorModel, ToleranceError
+from sardune import ErrorModel, ToleranceError
 
 W = np.linspace(420.0, 780.0, 97)
 LOSSLESS = Design([((2.35 if j % 2 == 0 else 1.46), 550 / (4 * (2.35 if j % 2 == 0 else 1.46))) for j in range(15)],

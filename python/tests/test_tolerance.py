@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 from sardune import Design, Layer
-from sardune.tolerance import Bound, ErrorModel, ToleranceError, _statistics
+from sardune import Bound, ErrorModel, ToleranceError
+from sardune.tolerance import _statistics
 
 W = np.linspace(450.0, 750.0, 41)
 LOSSLESS = Design([(2.3, 60.0), (1.38, 110.0), (2.3, 45.0), (1.6, 87.0), (1.38, 140.0)], substrate=1.52)
