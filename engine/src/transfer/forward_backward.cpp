@@ -4,6 +4,7 @@
 // below it; a backward sweep multiplying by the product of the layers above
 // it, which leaves M in the stack matrix. The cost is linear in K.
 #include "core/scratch.hpp"
+#include "transfer/layer_forms.hpp"
 #include "transfer/matrix_views.hpp"
 #include "transfer/transfer.hpp"
 
@@ -32,11 +33,8 @@ void forward_backward(int start, int end, int K, const OneDArray<double>& wavele
     const double x2 = x * x;
     for (int j = 0; j < K; ++j) {
         for (int64_t i = start; i < end; ++i) {
-            const cplx n = indices(j, i);
-            const cplx q = optics::normal_component(
-                cplx(n.real() * n.real() - n.imag() * n.imag(), 2.0 * n.real() * n.imag()), x2);
-            const optics::LayerWithDerivative layer =
-                optics::layer_with_derivative(q, (thicknesses(j) * q) * cache[i - start], admittances(j, i), wavelengths(i));
+            const optics::LayerWithDerivative layer = sweep_layer(indices(j, i), admittances(j, i), thicknesses(j),
+                                                                  cache[i - start], wavelengths(i), x2);
             store(layer_matrices, j, i, layer.L);
             store(derivatives, j, i, layer.G);
         }

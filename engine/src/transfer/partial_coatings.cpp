@@ -5,6 +5,7 @@
 // is carried through the new layer so that no partial product is formed
 // afresh.
 #include "core/scratch.hpp"
+#include "transfer/layer_forms.hpp"
 #include "transfer/matrix_views.hpp"
 #include "transfer/transfer.hpp"
 
@@ -31,11 +32,8 @@ void partial_coatings(int start, int end, int N, int K, const OneDArray<double>&
         const cplx P = eta_s * eta0;
         const double lambda = wavelengths(i);
         for (int j = d0; j < K; ++j) {
-            // The phase thickness with the wave number as a real value.
-            const cplx q = optics::normal_component(indices[j][i] * indices[j][i], x2);
-            const cplx delta = cplx(optics::two_pi / lambda, 0.0) * (thicknesses(j) * q);
             const optics::LayerWithDerivative layer =
-                optics::layer_with_derivative(q, delta, admittances[j][i], lambda);
+                partial_layer(indices[j][i], admittances[j][i], thicknesses(j), lambda, x2);
             if (derivatives) X[j - d0] = optics::product(layer.G, M);
             M = optics::product(layer.L, M);
 

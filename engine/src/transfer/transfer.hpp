@@ -43,4 +43,30 @@ void partial_coatings(int start, int end, int N, int K, const OneDArray<double>&
 // result = stacks[count-1] ... stacks[0] per wavelength, on the calling thread.
 void multiply_stacks(int count, int N, const cplx* const* stacks, cplx* result);
 
+// ---- the four-lane builds (AVX2 with FMA) of the first four: the same
+// contracts, four wavelengths per vector, the sine, cosine, exponential and
+// square root of their own. A range is cut into blocks of four from its
+// start; a range's last block, when shorter, is padded with copies of its
+// last wavelength, so that every wavelength is computed by the same vector
+// code whatever range holds it. Lanes the vector formulas cannot honour take
+// the C-library layer (lanes.hpp).
+
+void four_lane_stack_matrices(int start, int end, int K, const OneDArray<double>& wavelengths,
+                              const OneDArray<double>& thicknesses, const cplx* const* indices,
+                              const cplx* const* admittances, double x, const ThreeDArray<cplx>& stack_matrix);
+void four_lane_forward_products(int start, int end, int K, const OneDArray<double>& wavelengths,
+                                const OneDArray<double>& thicknesses, const TwoDArray<cplx>& indices,
+                                const TwoDArray<cplx>& admittances, double x, const ThreeDArray<cplx>& stack_matrix,
+                                const ThreeDArray<cplx>& partial_stack_matrix);
+void four_lane_forward_backward(int start, int end, int K, const OneDArray<double>& wavelengths,
+                                const OneDArray<double>& thicknesses, const TwoDArray<cplx>& indices,
+                                const TwoDArray<cplx>& admittances, double x, const ThreeDArray<cplx>& stack_matrix,
+                                const FourDArray<cplx>& layer_matrices, const FourDArray<cplx>& derivatives);
+void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArray<double>& wavelengths,
+                                const OneDArray<double>& thicknesses, const cplx* const* indices,
+                                const cplx* const* admittances, cplx eta0,
+                                const OneDArray<cplx>& substrate_admittances, double x,
+                                const ThreeDArray<cplx>& base_matrix, int d0, cplx* const* const* records,
+                                bool derivatives);
+
 }  // namespace sardune::transfer
