@@ -26,7 +26,15 @@ void forward_backward(int start, int end, int K, const OneDArray<double>& wavele
     // 1. Wave numbers, cached for the range before any output is written, so
     //    a failed allocation leaves the outputs untouched.
     const Scratch cache_block = Scratch::required(sizeof(cplx) * static_cast<size_t>(end - start));
-    cplx* const cache = static_cast<cplx*>(cache_block.data());
+    forward_backward_in(start, end, K, wavelengths, thicknesses, indices, admittances, x, stack_matrix,
+                        layer_matrices, derivatives, static_cast<cplx*>(cache_block.data()));
+}
+
+void forward_backward_in(int start, int end, int K, const OneDArray<double>& wavelengths,
+                         const OneDArray<double>& thicknesses, const TwoDArray<cplx>& indices,
+                         const TwoDArray<cplx>& admittances, double x, const ThreeDArray<cplx>& stack_matrix,
+                         const FourDArray<cplx>& layer_matrices, const FourDArray<cplx>& derivatives, cplx* cache) {
+    if (start >= end || K < 1) return;
     for (int64_t i = start; i < end; ++i) cache[i - start] = optics::wave_number(wavelengths(i));
 
     // 2. L_j and dL_j/dd_j, with n^2 formed from its parts.

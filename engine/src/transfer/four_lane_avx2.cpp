@@ -4,9 +4,9 @@
 //     q = sqrt(n^2 - x^2), delta = (d q) 2 pi / lambda,
 //     sin delta = (sin a cosh b, cos a sinh b), cos delta = (cos a cosh b, -sin a sinh b),
 //     i/eta = (Im eta, Re eta) / |eta|^2, i eta = (-Im eta, Re eta),
-// from one vector sine-cosine of a and one exponential of |b|. Lanes these
-// formulas cannot honour (lanes.hpp) take the C-library layer; the products
-// stay vector for every lane.
+// from one vector sine-cosine of a and one exponential of |b|. Wavelengths
+// these formulas cannot honour are computed again by the C-library kernel
+// (transfer.hpp says which).
 //
 // Memory order: the stack kernels sweep tiles of a few blocks layer by
 // layer, their running products in a local buffer, so that each layer's
@@ -19,7 +19,6 @@
 #include "core/scratch.hpp"
 #include "simd/complex_avx2.hpp"
 #include "simd/sincos_avx2.hpp"
-#include "transfer/lanes.hpp"
 #include "transfer/transfer.hpp"
 
 namespace sardune::transfer {
@@ -154,39 +153,7 @@ inline Mat4 product(const Mat4& A, const Mat4& B) {
             cdot2(A.m10, B.m00, A.m11, B.m10), cdot2(A.m10, B.m01, A.m11, B.m11)};
 }
 
-// ---- special lanes: vectors to memory, the C-library layer into the lane,
-// and back.
-
-struct Spill {
-    double v[8][8];  // up to 8 complex vectors, (re, im) of lanes 0..3
-    void put(int at, C4 z) { store4(v[at], z); }
-    C4 get(int at) const { return load4(v[at]); }
-};
-
-template <class Scalar>
-inline void patch(int special, const double* n_row, const double* eta_row, const Block& b, double d,
-                  const double* wavelengths, double x2, Spill& s, int entries, Scalar scalar) {
-    for (int l = 0; l < 4; ++l) {
-        if (!(special >> l & 1)) continue;
-        // Padding lanes repeat the block's last wavelength.
-        const int at = l < b.count ? l : b.count - 1;
-        double out[16];
-        scalar(n_row + 2 * at, eta_row + 2 * at, d, wavelengths[b.i + at], x2, out);
-        for (int e = 0; e < entries; ++e) s.v[e][2 * l] = out[2 * e], s.v[e][2 * l + 1] = out[2 * e + 1];
-    }
-}
-
-inline Terms stack_terms(const LayerParts& p, const double* n_row, const double* eta_row, const Block& b, double d,
-                         const double* wavelengths, double x2) {
-    Terms L{p.C, cmul(p.S, p.i_over_eta), cmul(p.S, p.i_eta)};
-    if (p.special != 0) {
-        Spill s;
-        s.put(0, L.C), s.put(1, L.u), s.put(2, L.v);
-        patch(p.special, n_row, eta_row, b, d, wavelengths, x2, s, 3, lanes::stack_layer);
-        L = {s.get(0), s.get(1), s.get(2)};
-    }
-    return L;
-}
+inline Terms stack_terms(const LayerParts& p) { return {p.C, cmul(p.S, p.i_over_eta), cmul(p.S, p.i_eta)}; }
 
 // L = [[C, S i/eta], [S i eta, C]] and G = dL/dd = delta' [[-S, C i/eta], [C i eta, -S]],
 // delta' = q 2 pi / lambda.
@@ -194,107 +161,116 @@ struct WithDerivative {
     Mat4 L, G;
 };
 
-template <class Scalar>
-inline WithDerivative derivative_terms(const LayerParts& p, const double* n_row, const double* eta_row,
-                                       const Block& b, double d, const Wave& w, const double* wavelengths,
-                                       double x2, Scalar scalar) {
+inline WithDerivative derivative_terms(const LayerParts& p, const Wave& w) {
     const C4 dd = cscale(p.q, w.kappa);
     const C4 minus_S_dd = cneg(cmul(p.S, dd));
-    WithDerivative r{{p.C, cmul(p.S, p.i_over_eta), cmul(p.S, p.i_eta), p.C},
-                     {minus_S_dd, cmul(dd, cmul(p.C, p.i_over_eta)), cmul(dd, cmul(p.C, p.i_eta)), minus_S_dd}};
-    if (p.special != 0) {
-        Spill s;
-        s.put(0, r.L.m00), s.put(1, r.L.m01), s.put(2, r.L.m10), s.put(3, r.L.m11);
-        s.put(4, r.G.m00), s.put(5, r.G.m01), s.put(6, r.G.m10), s.put(7, r.G.m11);
-        patch(p.special, n_row, eta_row, b, d, wavelengths, x2, s, 8, scalar);
-        r = {{s.get(0), s.get(1), s.get(2), s.get(3)}, {s.get(4), s.get(5), s.get(6), s.get(7)}};
-    }
-    return r;
+    return {{p.C, cmul(p.S, p.i_over_eta), cmul(p.S, p.i_eta), p.C},
+            {minus_S_dd, cmul(dd, cmul(p.C, p.i_over_eta)), cmul(dd, cmul(p.C, p.i_eta)), minus_S_dd}};
+}
+
+// Calls redo(i) for every wavelength i of the block whose lane is marked.
+template <class Redo>
+inline void redo_marked(const Block& b, int special, const Redo& redo) {
+    for (int l = 0; l < b.count; ++l)
+        if (special >> l & 1) redo(b.i + l);
 }
 
 // ---- stack matrices and forward products: one tile after the other, each
 // swept layer by layer; the partial product (when wanted) is taken just
-// before the outermost layer. Both entry points run this same code, so they
+// before the outermost layer. Both entry points run this same code (and
+// redo the same wavelengths with C-library kernels that agree), so they
 // agree value for value.
 
+// The blocks of the tile [t0, t1).
+struct Tile {
+    int64_t t0, t1;
+    int blocks() const { return static_cast<int>((t1 - t0 + 3) / 4); }
+    Block block(int m) const {
+        const int64_t i = t0 + 4 * m;
+        return {i, static_cast<int>(t1 - i < 4 ? t1 - i : 4)};
+    }
+};
+
+template <class Tiled>
+inline void for_each_tile(int start, int end, const Tiled& tiled) {
+    for (int64_t t0 = start; t0 < end; t0 += kTile) tiled(Tile{t0, t0 + kTile < end ? t0 + kTile : end});
+}
+
+template <class Redo>
 void stack_tiles(int start, int end, int K, const double* wavelengths, const double* thicknesses, Rows n, Rows eta,
-                 double x, const Stack& out, const Stack* partial) {
+                 double x, const Stack& out, const Stack* partial, const Redo& redo) {
     const __m256d x2 = _mm256_set1_pd(x * x);
-    const double x2s = x * x;
     Mat4 R[kTileBlocks];
     Wave waves[kTileBlocks];
-    for (int64_t t0 = start; t0 < end; t0 += kTile) {
-        const int64_t t1 = t0 + kTile < end ? t0 + kTile : end;
-        const int blocks = static_cast<int>((t1 - t0 + 3) / 4);
-        const auto block = [&](int m) {
-            const int64_t i = t0 + 4 * m;
-            return Block{i, static_cast<int>(t1 - i < 4 ? t1 - i : 4)};
-        };
-        for (int m = 0; m < blocks; ++m) R[m] = identity4(), waves[m] = wave(wavelengths, block(m));
+    int special[kTileBlocks];
+    for_each_tile(start, end, [&](const Tile& tile) {
+        for (int m = 0; m < tile.blocks(); ++m)
+            R[m] = identity4(), waves[m] = wave(wavelengths, tile.block(m)), special[m] = 0;
         for (int j = 0; j < K; ++j) {
             if (partial != nullptr && j == K - 1)
-                for (int m = 0; m < blocks; ++m) store_mat(*partial, block(m), R[m]);
+                for (int m = 0; m < tile.blocks(); ++m) store_mat(*partial, tile.block(m), R[m]);
             const double d = thicknesses[j];
-            for (int m = 0; m < blocks; ++m) {
-                const Block b = block(m);
-                const double *n_row = n.at(j, b.i), *eta_row = eta.at(j, b.i);
-                const LayerParts p = layer_parts(n_row, eta_row, b.count, d, waves[m], x2);
-                R[m] = apply(stack_terms(p, n_row, eta_row, b, d, wavelengths, x2s), R[m]);
+            for (int m = 0; m < tile.blocks(); ++m) {
+                const Block b = tile.block(m);
+                const LayerParts p = layer_parts(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2);
+                special[m] |= p.special;
+                R[m] = apply(stack_terms(p), R[m]);
             }
         }
-        for (int m = 0; m < blocks; ++m) store_mat(out, block(m), R[m]);
-    }
+        for (int m = 0; m < tile.blocks(); ++m) {
+            store_mat(out, tile.block(m), R[m]);
+            redo_marked(tile.block(m), special[m], redo);
+        }
+    });
 }
 
 // ---- forward-backward: per tile, one sweep up the layers forms L_j, stores
 // it and stores G_j times the product of the layers below; one sweep down
 // multiplies each derivative by the product of the layers above and leaves M.
 
+template <class Redo>
 void forward_backward_tiles(int start, int end, int K, const double* wavelengths, const double* thicknesses,
                             Rows n, Rows eta, double x, const Stack& out, const FourDArray<cplx>& layer_matrices,
-                            const FourDArray<cplx>& derivatives) {
+                            const FourDArray<cplx>& derivatives, const Redo& redo) {
     const __m256d x2 = _mm256_set1_pd(x * x);
-    const double x2s = x * x;
     Mat4 R[kTileBlocks];
     Wave waves[kTileBlocks];
-    for (int64_t t0 = start; t0 < end; t0 += kTile) {
-        const int64_t t1 = t0 + kTile < end ? t0 + kTile : end;
-        const int blocks = static_cast<int>((t1 - t0 + 3) / 4);
-        const auto block = [&](int m) {
-            const int64_t i = t0 + 4 * m;
-            return Block{i, static_cast<int>(t1 - i < 4 ? t1 - i : 4)};
-        };
-        for (int m = 0; m < blocks; ++m) waves[m] = wave(wavelengths, block(m));
+    int special[kTileBlocks];
+    for_each_tile(start, end, [&](const Tile& tile) {
+        for (int m = 0; m < tile.blocks(); ++m) waves[m] = wave(wavelengths, tile.block(m)), special[m] = 0;
         // Up: R = L_{j-1} ... L_0 before layer j.
         for (int j = 0; j < K; ++j) {
             const double d = thicknesses[j];
             const Stack L_j = stack(layer_matrices, j), D_j = stack(derivatives, j);
-            for (int m = 0; m < blocks; ++m) {
-                const Block b = block(m);
-                const double *n_row = n.at(j, b.i), *eta_row = eta.at(j, b.i);
-                const LayerParts p = layer_parts(n_row, eta_row, b.count, d, waves[m], x2);
-                const WithDerivative layer =
-                    derivative_terms(p, n_row, eta_row, b, d, waves[m], wavelengths, x2s, lanes::sweep_layer);
+            for (int m = 0; m < tile.blocks(); ++m) {
+                const Block b = tile.block(m);
+                const LayerParts p = layer_parts(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2);
+                special[m] |= p.special;
+                const WithDerivative layer = derivative_terms(p, waves[m]);
                 store_mat(L_j, b, layer.L);
                 store_mat(D_j, b, j == 0 ? layer.G : product(layer.G, R[m]));
                 if (j < K - 1) R[m] = j == 0 ? layer.L : product(layer.L, R[m]);
             }
         }
         // Down: R = L_{K-1} ... L_{j+1} before layer j, M at the end.
-        for (int m = 0; m < blocks; ++m) R[m] = load_mat(stack(layer_matrices, K - 1), block(m));
+        for (int m = 0; m < tile.blocks(); ++m) R[m] = load_mat(stack(layer_matrices, K - 1), tile.block(m));
         for (int j = K - 2; j >= 0; --j) {
             const Stack L_j = stack(layer_matrices, j), D_j = stack(derivatives, j);
-            for (int m = 0; m < blocks; ++m) {
-                const Block b = block(m);
+            for (int m = 0; m < tile.blocks(); ++m) {
+                const Block b = tile.block(m);
                 store_mat(D_j, b, product(R[m], load_mat(D_j, b)));
                 R[m] = product(R[m], load_mat(L_j, b));
             }
         }
-        for (int m = 0; m < blocks; ++m) store_mat(out, block(m), R[m]);
-    }
+        for (int m = 0; m < tile.blocks(); ++m) {
+            store_mat(out, tile.block(m), R[m]);
+            redo_marked(tile.block(m), special[m], redo);
+        }
+    });
 }
 
-// ---- partial coatings
+// ---- partial coatings: block by block, the derivative matrices X_k of the
+// block in the scratch.
 
 // The request's scalars as the blocks use them.
 struct Partial {
@@ -302,13 +278,12 @@ struct Partial {
     const double* wavelengths;
     const double* thicknesses;
     Rows n, eta;
-    const double* eta0;  // (re, im)
     const cplx* substrate;
-    double x2;
+    __m256d x2;
     Stack base;
     cplx* const* const* records;
     bool derivatives;
-    C4 eta0_v, two_eta0, inv_eta0;
+    C4 eta0, two_eta0, inv_eta0;
     double* scratch;  // K - d0 matrices of four lanes
 };
 
@@ -317,49 +292,19 @@ inline double* record_slot(const Partial& q, int j, int slot, int64_t at) {
 }
 
 inline Mat4 load_scratch(const double* p) {
-    Mat4 m;
-    C4* e = &m.m00;
-    for (int k = 0; k < 4; ++k) e[k] = {_mm256_load_pd(p + 8 * k), _mm256_load_pd(p + 8 * k + 4)};
-    return m;
+    return {{_mm256_load_pd(p), _mm256_load_pd(p + 4)},
+            {_mm256_load_pd(p + 8), _mm256_load_pd(p + 12)},
+            {_mm256_load_pd(p + 16), _mm256_load_pd(p + 20)},
+            {_mm256_load_pd(p + 24), _mm256_load_pd(p + 28)}};
 }
 inline void store_scratch(double* p, const Mat4& m) {
-    const C4* e = &m.m00;
-    for (int k = 0; k < 4; ++k) _mm256_store_pd(p + 8 * k, e[k].re), _mm256_store_pd(p + 8 * k + 4, e[k].im);
+    _mm256_store_pd(p, m.m00.re), _mm256_store_pd(p + 4, m.m00.im);
+    _mm256_store_pd(p + 8, m.m01.re), _mm256_store_pd(p + 12, m.m01.im);
+    _mm256_store_pd(p + 16, m.m10.re), _mm256_store_pd(p + 20, m.m10.im);
+    _mm256_store_pd(p + 24, m.m11.re), _mm256_store_pd(p + 28, m.m11.im);
 }
 
-// Lane l of a matrix as four (re, im) pairs.
-inline void lane_of(const Mat4& m, int l, double* out) {
-    const C4* e = &m.m00;
-    for (int k = 0; k < 4; ++k) {
-        double re[4], im[4];
-        _mm256_storeu_pd(re, e[k].re), _mm256_storeu_pd(im, e[k].im);
-        out[2 * k] = re[l], out[2 * k + 1] = im[l];
-    }
-}
-
-// The coefficients of one lane, and its derivative changes, through the
-// C-library arithmetic, written over the vector results.
-void special_coefficients(const Partial& q, int j, const Block& b, int l, const Mat4& M, const double* es) {
-    double m[8], c[8], a[6];
-    lane_of(M, l, m);
-    lanes::coefficients(m, q.eta0, es, c, a);
-    for (int s = 0; s < 4; ++s) {
-        double* p = record_slot(q, j, s, b.i + l);
-        p[0] = c[2 * s], p[1] = c[2 * s + 1];
-    }
-    if (!q.derivatives) return;
-    for (int k = q.d0; k <= j; ++k) {
-        double X[8], dc[6];
-        lane_of(load_scratch(q.scratch + 32 * static_cast<int64_t>(k - q.d0)), l, X);
-        lanes::coefficient_changes(X, a, c, q.eta0, es, dc);
-        for (int s = 0; s < 3; ++s) {
-            double* p = record_slot(q, j, 4 + s, static_cast<int64_t>(k - q.d0) * q.N + b.i + l);
-            p[0] = dc[2 * s], p[1] = dc[2 * s + 1];
-        }
-    }
-}
-
-// c0 X00 + c1 X11 + c2 X01 + c3 X10.
+// c00 X00 + c11 X11 + c01 X01 + c10 X10.
 struct Weights {
     C4 c00, c11, c01, c10;
 };
@@ -367,85 +312,77 @@ inline C4 weigh(const Weights& w, const Mat4& X) {
     return cmuladd(w.c00, X.m00, cmuladd(w.c11, X.m11, cmuladd(w.c01, X.m01, cmul(w.c10, X.m10))));
 }
 
-void partial_block(const Partial& q, const Block& b) {
+// Writes the block's records and returns the lanes that need the C-library
+// kernel.
+int partial_block(const Partial& q, const Block& b) {
     const Wave w = wave(q.wavelengths, b);
     Mat4 M = q.d0 != 0 ? load_mat(q.base, b) : identity4();
     const C4 es = load_block(parts(q.substrate + b.i), b.count);
-    const C4 P = cmul(es, q.eta0_v);
+    const C4 P = cmul(es, q.eta0);
     const C4 two_es = cadd(es, es);
-    const __m256d es2 = norm2(es);
-    const int es_special = ~_mm256_movemask_pd(within(es2, 1e-290, 1e290)) & 0xF;
+    int special = ~_mm256_movemask_pd(within(norm2(es), 1e-290, 1e290)) & 0xF;
     const C4 inv_es = reciprocal(es);
     const C4 one{_mm256_set1_pd(1.0), _mm256_setzero_pd()};
     const __m256d half = _mm256_set1_pd(0.5);
 
     for (int j = q.d0; j < q.K; ++j) {
-        const double d = q.thicknesses[j];
-        const double *n_row = q.n.at(j, b.i), *eta_row = q.eta.at(j, b.i);
-        const LayerParts p = layer_parts(n_row, eta_row, b.count, d, w, _mm256_set1_pd(q.x2));
-        const WithDerivative layer =
-            derivative_terms(p, n_row, eta_row, b, d, w, q.wavelengths, q.x2, lanes::partial_layer);
-        double* const X_j = q.scratch + 32 * static_cast<int64_t>(j - q.d0);
-        if (q.derivatives) store_scratch(X_j, product(layer.G, M));
+        const LayerParts p = layer_parts(q.n.at(j, b.i), q.eta.at(j, b.i), b.count, q.thicknesses[j], w, q.x2);
+        special |= p.special;
+        const WithDerivative layer = derivative_terms(p, w);
+        if (q.derivatives) store_scratch(q.scratch + 32 * static_cast<int64_t>(j - q.d0), product(layer.G, M));
         M = product(layer.L, M);
 
         // D = eta0 M00 + eta_s M11 + P M01 + M10, its reciprocal by scaling.
-        const C4 D = cmuladd(q.eta0_v, M.m00, cmuladd(es, M.m11, cmuladd(P, M.m01, M.m10)));
-        const __m256d D_max = _mm256_max_pd(abs_pd(D.re), abs_pd(D.im));
-        const int special = es_special | (~_mm256_movemask_pd(within(D_max, 1e-300, 1e300)) & 0xF);
+        const C4 D = cmuladd(q.eta0, M.m00, cmuladd(es, M.m11, cmuladd(P, M.m01, M.m10)));
+        special |= ~_mm256_movemask_pd(within(_mm256_max_pd(abs_pd(D.re), abs_pd(D.im)), 1e-300, 1e300)) & 0xF;
         const C4 inv_D = reciprocal(D);
         const C4 t = cmul(q.two_eta0, inv_D), tb = cmul(two_es, inv_D);
         // eta0 M00 - eta_s M11 and P M01 - M10, shared by both reflections.
-        const C4 diag = cmuladd(q.eta0_v, M.m00, cneg(cmul(es, M.m11)));
+        const C4 diag = cmuladd(q.eta0, M.m00, cneg(cmul(es, M.m11)));
         const C4 off = cmuladd(P, M.m01, cneg(M.m10));
         const C4 r = cmul(cadd(diag, off), inv_D), rb = cmul(cadd(cneg(diag), off), inv_D);
-        const int64_t column = b.i;
-        store_block(record_slot(q, j, 0, column), b.count, t);
-        store_block(record_slot(q, j, 1, column), b.count, tb);
-        store_block(record_slot(q, j, 2, column), b.count, r);
-        store_block(record_slot(q, j, 3, column), b.count, rb);
+        store_block(record_slot(q, j, 0, b.i), b.count, t);
+        store_block(record_slot(q, j, 1, b.i), b.count, tb);
+        store_block(record_slot(q, j, 2, b.i), b.count, r);
+        store_block(record_slot(q, j, 3, b.i), b.count, rb);
+        if (!q.derivatives) continue;
 
-        if (q.derivatives) {
-            // The factors -t^2/(2 eta0), t/(2 eta0), t'/(2 eta_s) folded into
-            // the weights of each change.
-            const C4 a_r = cmul(cscale(t, half), q.inv_eta0);
-            const C4 a_t = cneg(cmul(t, a_r));
-            const C4 a_rb = cmul(cscale(tb, half), inv_es);
-            const C4 one_minus_r{_mm256_sub_pd(one.re, r.re), negate_pd(r.im)}, one_plus_r = cadd(one, r);
-            const C4 one_minus_rb{_mm256_sub_pd(one.re, rb.re), negate_pd(rb.im)}, one_plus_rb = cadd(one, rb);
-            const C4 ar_m = cmul(a_r, one_minus_r), ar_p = cmul(a_r, one_plus_r);
-            const C4 arb_m = cmul(a_rb, one_minus_rb), arb_p = cmul(a_rb, one_plus_rb);
-            const Weights wt{cmul(a_t, q.eta0_v), cmul(a_t, es), cmul(a_t, P), a_t};
-            const Weights wr{cmul(ar_m, q.eta0_v), cneg(cmul(ar_p, es)), cmul(ar_m, P), cneg(ar_p)};
-            const Weights wrb{cneg(cmul(arb_p, q.eta0_v)), cmul(arb_m, es), cmul(arb_m, P), cneg(arb_p)};
-            for (int k = q.d0; k <= j; ++k) {
-                double* const X_k = q.scratch + 32 * static_cast<int64_t>(k - q.d0);
-                Mat4 X = load_scratch(X_k);
-                if (k < j) {
-                    X = product(layer.L, X);
-                    store_scratch(X_k, X);
-                }
-                const int64_t at = static_cast<int64_t>(k - q.d0) * q.N + column;
-                store_block(record_slot(q, j, 4, at), b.count, weigh(wt, X));
-                store_block(record_slot(q, j, 5, at), b.count, weigh(wr, X));
-                store_block(record_slot(q, j, 6, at), b.count, weigh(wrb, X));
+        // The factors -t^2/(2 eta0), t/(2 eta0), t'/(2 eta_s) folded into
+        // the weights of each change.
+        const C4 a_r = cmul(cscale(t, half), q.inv_eta0);
+        const C4 a_t = cneg(cmul(t, a_r));
+        const C4 a_rb = cmul(cscale(tb, half), inv_es);
+        const C4 one_minus_r{_mm256_sub_pd(one.re, r.re), negate_pd(r.im)}, one_plus_r = cadd(one, r);
+        const C4 one_minus_rb{_mm256_sub_pd(one.re, rb.re), negate_pd(rb.im)}, one_plus_rb = cadd(one, rb);
+        const C4 ar_m = cmul(a_r, one_minus_r), ar_p = cmul(a_r, one_plus_r);
+        const C4 arb_m = cmul(a_rb, one_minus_rb), arb_p = cmul(a_rb, one_plus_rb);
+        const Weights wt{cmul(a_t, q.eta0), cmul(a_t, es), cmul(a_t, P), a_t};
+        const Weights wr{cmul(ar_m, q.eta0), cneg(cmul(ar_p, es)), cmul(ar_m, P), cneg(ar_p)};
+        const Weights wrb{cneg(cmul(arb_p, q.eta0)), cmul(arb_m, es), cmul(arb_m, P), cneg(arb_p)};
+        for (int k = q.d0; k <= j; ++k) {
+            double* const X_k = q.scratch + 32 * static_cast<int64_t>(k - q.d0);
+            Mat4 X = load_scratch(X_k);
+            if (k < j) {
+                X = product(layer.L, X);
+                store_scratch(X_k, X);
             }
+            const int64_t at = static_cast<int64_t>(k - q.d0) * q.N + b.i;
+            store_block(record_slot(q, j, 4, at), b.count, weigh(wt, X));
+            store_block(record_slot(q, j, 5, at), b.count, weigh(wr, X));
+            store_block(record_slot(q, j, 6, at), b.count, weigh(wrb, X));
         }
-        if (special != 0)
-            for (int l = 0; l < b.count; ++l)
-                if (special >> l & 1) {
-                    double es_l[2] = {parts(q.substrate + b.i + l)[0], parts(q.substrate + b.i + l)[1]};
-                    special_coefficients(q, j, b, l, M, es_l);
-                }
     }
+    return special;
 }
 
-inline C4 broadcast(const double* z) { return {_mm256_set1_pd(z[0]), _mm256_set1_pd(z[1])}; }
+inline C4 broadcast(double re, double im) { return {_mm256_set1_pd(re), _mm256_set1_pd(im)}; }
 
+// An incident admittance whose larger part lies in [1e-145, 1e145] (false
+// for NaN and infinities).
 inline bool usable_incident(const double* e) {
-    const double m = (e[0] < 0 ? -e[0] : e[0]) > (e[1] < 0 ? -e[1] : e[1]) ? (e[0] < 0 ? -e[0] : e[0])
-                                                                           : (e[1] < 0 ? -e[1] : e[1]);
-    return m >= 1e-145 && m <= 1e145;  // also false for NaN
+    const double re = e[0] < 0 ? -e[0] : e[0], im = e[1] < 0 ? -e[1] : e[1];
+    const double m = re > im ? re : im;
+    return m >= 1e-145 && m <= 1e145;
 }
 
 }  // namespace
@@ -454,7 +391,10 @@ void four_lane_stack_matrices(int start, int end, int K, const OneDArray<double>
                               const OneDArray<double>& thicknesses, const cplx* const* indices,
                               const cplx* const* admittances, double x, const ThreeDArray<cplx>& stack_matrix) {
     stack_tiles(start, end, K, wavelengths.data, thicknesses.data, rows(indices), rows(admittances), x,
-                stack(stack_matrix), nullptr);
+                stack(stack_matrix), nullptr, [&](int64_t i) {
+                    stack_matrices(static_cast<int>(i), static_cast<int>(i + 1), K, wavelengths, thicknesses,
+                                   indices, admittances, x, stack_matrix);
+                });
 }
 
 void four_lane_forward_products(int start, int end, int K, const OneDArray<double>& wavelengths,
@@ -463,7 +403,10 @@ void four_lane_forward_products(int start, int end, int K, const OneDArray<doubl
                                 const ThreeDArray<cplx>& partial_stack_matrix) {
     const Stack partial = stack(partial_stack_matrix);
     stack_tiles(start, end, K, wavelengths.data, thicknesses.data, rows(indices), rows(admittances), x,
-                stack(stack_matrix), &partial);
+                stack(stack_matrix), &partial, [&](int64_t i) {
+                    forward_products(static_cast<int>(i), static_cast<int>(i + 1), K, wavelengths, thicknesses,
+                                     indices, admittances, x, stack_matrix, partial_stack_matrix);
+                });
 }
 
 void four_lane_forward_backward(int start, int end, int K, const OneDArray<double>& wavelengths,
@@ -471,14 +414,19 @@ void four_lane_forward_backward(int start, int end, int K, const OneDArray<doubl
                                 const TwoDArray<cplx>& admittances, double x, const ThreeDArray<cplx>& stack_matrix,
                                 const FourDArray<cplx>& layer_matrices, const FourDArray<cplx>& derivatives) {
     if (start >= end) return;
-    if (K < 1) {
-        // No layer: the stack is the identity and there is nothing to sweep.
-        stack_tiles(start, end, 0, wavelengths.data, thicknesses.data, rows(indices), rows(admittances), x,
-                    stack(stack_matrix), nullptr);
-        return;
-    }
+    // Without layers the C-library kernel only writes identities.
+    if (K < 1)
+        return forward_backward(start, end, K, wavelengths, thicknesses, indices, admittances, x, stack_matrix,
+                                layer_matrices, derivatives);
+    // A redone wavelength's wave number goes to a local cache, so nothing is
+    // allocated once outputs are written.
+    alignas(16) double cache[2];
     forward_backward_tiles(start, end, K, wavelengths.data, thicknesses.data, rows(indices), rows(admittances), x,
-                           stack(stack_matrix), layer_matrices, derivatives);
+                           stack(stack_matrix), layer_matrices, derivatives, [&](int64_t i) {
+                               forward_backward_in(static_cast<int>(i), static_cast<int>(i + 1), K, wavelengths,
+                                                   thicknesses, indices, admittances, x, stack_matrix,
+                                                   layer_matrices, derivatives, reinterpret_cast<cplx*>(cache));
+                           });
 }
 
 void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArray<double>& wavelengths,
@@ -489,17 +437,15 @@ void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArra
                                 bool derivatives) {
     if (d0 < 0 || d0 >= K || start >= end) return;
     const double* e0 = parts(&eta0);
-    // An incident admittance the vector coefficients cannot take leaves the
-    // whole range to the C-library kernel.
-    if (!usable_incident(e0)) {
-        partial_coatings(start, end, N, K, wavelengths, thicknesses, indices, admittances, eta0,
-                         substrate_admittances, x, base_matrix, d0, records, derivatives);
-        return;
-    }
-    const Scratch block = Scratch::required(sizeof(double) * 32 * (static_cast<size_t>(K - d0) + 1));
-    double inv_eta0[2];
-    lanes::reciprocal(e0, inv_eta0);
-    const C4 eta0_v = broadcast(e0);
+    if (!usable_incident(e0))
+        return partial_coatings(start, end, N, K, wavelengths, thicknesses, indices, admittances, eta0,
+                                substrate_admittances, x, base_matrix, d0, records, derivatives);
+    // Four lanes of every X_k; the C-library kernel reuses it for the
+    // wavelengths it redoes, so nothing is allocated once outputs are written.
+    const size_t vector_bytes = sizeof(double) * 32 * (static_cast<size_t>(K - d0) + 1);
+    const size_t scalar_bytes = partial_scratch_bytes(K - d0);
+    const Scratch block = Scratch::required(vector_bytes > scalar_bytes ? vector_bytes : scalar_bytes);
+    const C4 eta0_v = broadcast(e0[0], e0[1]);
     const Partial q{N,
                     K,
                     d0,
@@ -507,17 +453,23 @@ void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArra
                     thicknesses.data,
                     rows(indices),
                     rows(admittances),
-                    e0,
                     substrate_admittances.data,
-                    x * x,
+                    _mm256_set1_pd(x * x),
                     stack(base_matrix),
                     records,
                     derivatives,
                     eta0_v,
                     cadd(eta0_v, eta0_v),
-                    broadcast(inv_eta0),
+                    reciprocal(eta0_v),
                     block.doubles()};
-    for (int64_t i = start; i < end; i += 4) partial_block(q, {i, static_cast<int>(end - i < 4 ? end - i : 4)});
+    for (int64_t i = start; i < end; i += 4) {
+        const Block b{i, static_cast<int>(end - i < 4 ? end - i : 4)};
+        redo_marked(b, partial_block(q, b), [&](int64_t at) {
+            partial_coatings_in(static_cast<int>(at), static_cast<int>(at + 1), N, K, wavelengths, thicknesses,
+                                indices, admittances, eta0, substrate_admittances, x, base_matrix, d0, records,
+                                derivatives, block.data());
+        });
+    }
 }
 
 }  // namespace sardune::transfer

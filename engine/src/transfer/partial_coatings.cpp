@@ -20,8 +20,20 @@ void partial_coatings(int start, int end, int N, int K, const OneDArray<double>&
                       bool derivatives) {
     if (d0 < 0 || d0 >= K || start >= end) return;
     // X_k for every added layer; one block serves the whole range.
-    const Scratch block = Scratch::required(sizeof(Mat) * (static_cast<size_t>(K - d0) + 1));
-    Mat* const X = static_cast<Mat*>(block.data());
+    const Scratch block = Scratch::required(partial_scratch_bytes(K - d0));
+    partial_coatings_in(start, end, N, K, wavelengths, thicknesses, indices, admittances, eta0,
+                        substrate_admittances, x, base_matrix, d0, records, derivatives, block.data());
+}
+
+size_t partial_scratch_bytes(int added) { return sizeof(Mat) * (static_cast<size_t>(added) + 1); }
+
+void partial_coatings_in(int start, int end, int N, int K, const OneDArray<double>& wavelengths,
+                         const OneDArray<double>& thicknesses, const cplx* const* indices,
+                         const cplx* const* admittances, cplx eta0, const OneDArray<cplx>& substrate_admittances,
+                         double x, const ThreeDArray<cplx>& base_matrix, int d0, cplx* const* const* records,
+                         bool derivatives, void* scratch) {
+    if (d0 < 0 || d0 >= K || start >= end) return;
+    Mat* const X = static_cast<Mat*>(scratch);
     const double x2 = x * x;
     const cplx two_eta0 = optics::doubled(eta0);
     const int64_t stride = N;
