@@ -3,8 +3,8 @@
 #include <complex>
 #include <vector>
 
-#include "../tests/support/engine_calls.hpp"
-#include "../tests/support/reference.hpp"
+#include "engine_calls.hpp"
+#include "reference.hpp"
 #include "ratio_report.hpp"
 
 namespace {

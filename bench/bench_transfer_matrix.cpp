@@ -2,11 +2,12 @@
 // calls they must make, pool speed-up, and linear growth in K of the
 // forward-backward sweeps.
 #include <complex>
+#include <map>
 #include <vector>
 
-#include "../tests/support/engine_calls.hpp"
 #include "cpu/dispatch.hpp"
-#include "../tests/support/reference.hpp"
+#include "engine_calls.hpp"
+#include "reference.hpp"
 #include "ratio_report.hpp"
 
 namespace {

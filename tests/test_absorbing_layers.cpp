@@ -121,7 +121,7 @@ bool same_column(const std::vector<cplx>& a, const std::vector<cplx>& b, int N, 
 bool same_column(const calls::Records& a, const calls::Records& b, int N, int i) {
     for (int m = 0; m < a.count; ++m)
         for (int s = 0; s < 7; ++s)
-            if (!same_column(a.data[m][s], b.data[m][s], N, i)) return false;
+            if (!same_column(a.slot(m, s), b.slot(m, s), N, i)) return false;
     return true;
 }
 // Every output of wavelength i.

@@ -77,7 +77,7 @@ TEST(TopProps, SwitchOffLeavesDerivativeSlotsAndOtherColumnsAlone) {
     ASSERT_EQ(calls::update_top_props(c, 0, {}, out, false), 0);
     expect_records_match_reference(c, 0, out, false, 1e-11);
     for (int m = 0; m < c.K; ++m)
-        for (int s = 4; s < 7; ++s) EXPECT_TRUE(calls::bitwise_equal(out.data[m][s], filled(out.data[m][s].size())));
+        for (int s = 4; s < 7; ++s) EXPECT_TRUE(calls::bitwise_equal(out.slot(m, s), filled(out.slot(m, s).size())));
 }
 
 TEST(TopProps, DerivativesMatchCentralDifferences) {
@@ -127,7 +127,7 @@ TEST(TopProps, RecordOfALayerIgnoresTheLayersAboveIt) {
     Records second(c.N, c.K);
     ASSERT_EQ(calls::update_top_props(c, 0, {}, second, true), 0);
     for (int m = 0; m < 3; ++m)
-        for (int s = 0; s < 7; ++s) EXPECT_TRUE(calls::bitwise_equal(first.data[m][s], second.data[m][s]));
+        for (int s = 0; s < 7; ++s) EXPECT_TRUE(calls::bitwise_equal(first.slot(m, s), second.slot(m, s)));
 }
 
 TEST(TopProps, BitwiseIdenticalAcrossThreadCountsAndChunkBoundaries) {
@@ -140,7 +140,7 @@ TEST(TopProps, BitwiseIdenticalAcrossThreadCountsAndChunkBoundaries) {
         Records got(c.N, c.K);
         ASSERT_EQ(calls::update_top_props(c, 0, {}, got, true), 0);
         for (int m = 0; m < c.K; ++m)
-            for (int s = 0; s < 7; ++s) EXPECT_TRUE(calls::bitwise_equal(got.data[m][s], want.data[m][s])) << threads;
+            for (int s = 0; s < 7; ++s) EXPECT_TRUE(calls::bitwise_equal(got.slot(m, s), want.slot(m, s))) << threads;
     }
 }
 
@@ -168,8 +168,28 @@ TEST(TopProps, ScratchThatCannotBeAllocatedReportsOutOfMemory) {
             alloc_fault::Scope fail(0);
             EXPECT_EQ(calls::update_top_props(c, 0, {}, out, true), SARDUNE_ERR_OUT_OF_MEMORY) << threads;
         }
+        // The scratch comes before the first write: nothing of the request shows.
+        for (int m = 0; m < c.K; ++m)
+            for (int s = 0; s < 7; ++s) EXPECT_TRUE(out.records[m].untouched(s)) << threads << " " << m << " " << s;
         EXPECT_EQ(calls::update_top_props(c, 0, {}, out, true), 0);
     }
+}
+
+// A C caller may pass any nonzero byte as true; reading such a byte as a C++
+// bool would be undefined behaviour (the sanitizer build stops on it).
+TEST(TopProps, AnyNonzeroSwitchByteMeansDerivatives) {
+    using ByteSwitch = int (*)(int, int, const double*, const double*, const sardune_complex* const*,
+                               const sardune_complex* const*, const sardune_complex*, const sardune_complex*, double,
+                               const sardune_complex*, int, sardune_complex* const* const*, unsigned char);
+    const auto entry = reinterpret_cast<ByteSwitch>(reinterpret_cast<void (*)()>(&::update_top_props));
+    const ref::Coating c = ref::random_coating(7, 3, 12);
+    Records want(c.N, c.K), got(c.N, c.K);
+    ASSERT_EQ(calls::update_top_props(c, 0, {}, want, true), 0);
+    ASSERT_EQ(entry(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), calls::sc(c.index_rows.data()),
+                    calls::sc(c.admittance_rows.data()), calls::sc(&c.eta0), calls::sc(c.substrate.data()), c.x,
+                    nullptr, 0, got.table.data(), 2),
+              0);
+    for (int m = 0; m < c.K; ++m) EXPECT_TRUE(calls::bitwise_equal(got.records[m], want.records[m])) << m;
 }
 
 TEST(Matmul, ProductOfLayerStacksEqualsTheStackMatrix) {

@@ -2,7 +2,9 @@
 
 #include <map>
 
+#include "cpu/dispatch.hpp"
 #include "cpu/instrset.hpp"
+#include "cpu_flags.hpp"
 #include "interface/exports.hpp"
 
 using namespace sardune;
@@ -138,22 +140,60 @@ TEST(InstrsetDetect, PredicatesRespectTheirLevel) {
     EXPECT_TRUE(has_feature(amd, c, feature::xop));
 }
 
-// The exported functions on this machine agree with the pure detection.
-TEST(InstrsetDetect, NativeAnswersAreConsistent) {
+// The cache holds each level as soon as it is reached, so that a caller that
+// reads it while detection runs sees a level this processor really has.
+TEST(InstrsetDetect, CacheIsRaisedLevelByLevel) {
+    class Watching final : public CpuAnswers {
+    public:
+        FakeCpu cpu = full_cpu();
+        std::atomic<int>* cache = nullptr;
+        std::map<uint32_t, int> seen;  // the cache when each leaf was asked
+        CpuidRegisters cpuid(uint32_t leaf) override {
+            seen[leaf] = cache->load();
+            return cpu.cpuid(leaf);
+        }
+        uint64_t xcr0() override { return cpu.xcr0(); }
+    } w;
+    std::atomic<int> cache{-1};
+    w.cache = &cache;
+    EXPECT_EQ(detect_instrset(w, cache), 10);
+    EXPECT_EQ(w.seen[0], 0);
+    EXPECT_EQ(w.seen[7], 7);    // AVX reached before AVX2 is asked for
+    EXPECT_EQ(w.seen[0xD], 8);  // AVX2 reached before the AVX-512 state is asked for
+}
+
+// The exported functions on this machine agree with the pure detection and
+// with what the operating system reports about the processor.
+TEST(InstrsetDetect, NativeAnswersMatchTheProcessorsFlags) {
     const int level = instrset_detect();
-    EXPECT_GE(level, 2);  // every x86-64 processor has SSE2
-    EXPECT_LE(level, 10);
-    EXPECT_EQ(instrset_detect(), level);
     std::atomic<int> fresh{-1};
     EXPECT_EQ(detect_instrset(native_cpu(), fresh), level);
-    if (level < 7) {
-        EXPECT_FALSE(hasFMA3());
+    const bool avx512 = cpu_flags::has("avx512f") && cpu_flags::has("avx512dq") && cpu_flags::has("avx512bw") &&
+                        cpu_flags::has("avx512vl");
+    const int expected = !cpu_flags::has("avx") ? 6 : !cpu_flags::has("avx2") ? 7 : !cpu_flags::has("avx512f") ? 8
+                                                                                  : avx512                    ? 10
+                                                                                                              : 9;
+    if (cpu_flags::has("popcnt") && cpu_flags::has("sse4_2")) {
+        EXPECT_EQ(level, expected);
     }
-    if (level < 10) {
-        EXPECT_FALSE(hasAVX512VBMI());
-    }
-    (void)hasFMA4(), (void)hasXOP(), (void)hasF16C(), (void)hasAVX512ER();
-    (void)hasAVX512VBMI2(), (void)hasAVX512FP16();
+    EXPECT_EQ(hasFMA3(), level >= 7 && cpu_flags::has("fma"));
+    EXPECT_EQ(hasFMA4(), level >= 7 && cpu_flags::has("fma4"));
+    EXPECT_EQ(hasXOP(), level >= 7 && cpu_flags::has("xop"));
+    EXPECT_EQ(hasF16C(), level >= 7 && cpu_flags::has("f16c"));
+    EXPECT_EQ(hasAVX512ER(), level >= 9 && cpu_flags::has("avx512er"));
+    EXPECT_EQ(hasAVX512VBMI(), level >= 10 && cpu_flags::has("avx512vbmi"));
+    EXPECT_EQ(hasAVX512VBMI2(), level >= 10 && cpu_flags::has("avx512_vbmi2"));
+    EXPECT_EQ(hasAVX512FP16(), level >= 10 && cpu_flags::has("avx512_fp16"));
+}
+
+// The vector builds are chosen exactly when the processor has AVX2 and FMA3.
+TEST(Dispatch, VectorBuildsFollowTheProcessorsFlags) {
+    EXPECT_EQ(sardune::cpu_has_avx2_fma(), cpu_flags::avx2_fma());
+    EXPECT_EQ(sardune::builds().avx2_fma, cpu_flags::avx2_fma());
+    sardune::testing::use_baseline_builds(true);
+    EXPECT_FALSE(sardune::builds().avx2_fma);
+    sardune::testing::use_baseline_builds(false);
+    EXPECT_EQ(sardune::builds().avx2_fma, cpu_flags::avx2_fma());
 }
 
 }  // namespace

@@ -2,30 +2,32 @@
 // pooled entry point against the scalar path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
+#include <numeric>
+#include <thread>
 
 #include "alloc_fault.hpp"
 #include "cpu/dispatch.hpp"
+#include "cpu_flags.hpp"
 #include "interface/exports.hpp"
 #include "real_index/real_index.hpp"
 #include "real_index/sharing.hpp"
-#include "real_index_case.hpp"
+#include "engine_calls.hpp"
 #include "core/thread_pool.hpp"
 
 namespace {
 
-using namespace real_index_case;
+using calls::cplx;
+using calls::Record;
+using calls::max_abs;
+using calls::sentinel;
+using ref::Coating;
 
-int run_scalar(const Coating& c, Record& rec, bool derivatives) {
-    return update_optiprops_real_n(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), c.c_indices(),
-                                   c.c_admittances(), c.c_eta0(), c.c_substrate(), c.x, rec.c(), derivatives);
-}
-int run_simd(const Coating& c, Record& rec, bool derivatives) {
-    return update_optiprops_real_n_simd(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), c.c_indices(),
-                                        c.c_admittances(), c.c_eta0(), c.c_substrate(), c.x, rec.c(),
-                                        derivatives);
-}
+int run_scalar(const Coating& c, Record& rec, bool derivatives) { return calls::real_index_scalar(c, rec, derivatives); }
+int run_simd(const Coating& c, Record& rec, bool derivatives) { return calls::real_index_simd(c, rec, derivatives); }
 void run_kernel(const Coating& c, Record& rec, int start, int end, bool derivatives) {
     update_optiprops_real_n_simd_avx(start, end, c.N, c.K, c.wavelengths.data(), c.thicknesses.data(),
                                      c.index_rows.data(), c.admittance_rows.data(), c.eta0, c.substrate.data(),
@@ -51,8 +53,91 @@ protected:
     void TearDown() override { init(1); }
 };
 
-TEST_F(RealIndexVector, ThisMachineSelectsTheFourLaneKernel) {
-    EXPECT_EQ(sardune::builds().avx2_fma, instrset_detect() >= 8 && hasFMA3());
+// Tests that call the four-lane kernel itself.
+class FourLaneKernel : public RealIndexVector {
+protected:
+    void SetUp() override {
+        if (!sardune::cpu_has_avx2_fma()) GTEST_SKIP() << "this processor lacks AVX2 and FMA3; the kernel cannot run";
+    }
+};
+
+// The baseline builds selected for the life of one test.
+struct BaselineBuilds {
+    BaselineBuilds() { sardune::testing::use_baseline_builds(true); }
+    ~BaselineBuilds() { sardune::testing::use_baseline_builds(false); }
+};
+
+TEST_F(RealIndexVector, ThisMachineSelectsTheFourLaneKernelWithAvx2AndFma) {
+    EXPECT_EQ(sardune::builds().real_index == sardune::real_index::four_lane_or_scalar, cpu_flags::avx2_fma());
+}
+
+// On the fallback path every request size gives the scalar path's results
+// exactly, whatever the pool.
+TEST_F(RealIndexVector, FallbackPathEqualsTheScalarPath) {
+    BaselineBuilds baseline;
+    for (int threads : {1, 3})
+        for (int N : {1, 2, 3, 4, 5, 7, 8, 9, 31, 128, 129, 300, 517})
+            for (bool derivatives : {false, true}) {
+                init(threads);
+                const Coating c = ref::lossless_coating(N, 5, 300u + N);
+                Record want(N, c.K), got(N, c.K);
+                ASSERT_EQ(run_scalar(c, want, derivatives), SARDUNE_OK);
+                ASSERT_EQ(run_simd(c, got, derivatives), SARDUNE_OK);
+                EXPECT_TRUE(calls::bitwise_equal(got, want)) << N << " " << threads << " " << derivatives;
+            }
+}
+
+// The ranges the entry point really hands out, for every pool size up to 40
+// threads and for 66: they cover the request exactly once, every range that reaches the
+// four-lane kernel holds a block of its own (so its moved-back last block
+// stays inside), and a shared request's caller part goes to the kernel only
+// when it is longer than 4. Up to 128 wavelengths nothing is shared.
+TEST_F(RealIndexVector, RangesHandedToTheKernelsTileTheRequest) {
+    struct Range {
+        int start, end;
+        bool blocks, on_caller;
+    };
+    int caller_remainders = 0, clipped_chunks = 0;
+    std::vector<int> pools(40);
+    std::iota(pools.begin(), pools.end(), 1);
+    pools.push_back(66);  // from 66 threads a clipped chunk can be shorter than a block
+    for (int threads : pools) {
+        ASSERT_EQ(init(threads), threads);
+        for (int N : {4, 100, 128, 129, 300, 1000, 3969, 3970, 3972, 4353, 8449, 8451, 9000}) {
+            std::mutex m;
+            std::vector<Range> seen;
+            const auto caller = std::this_thread::get_id();
+            auto recorder = [&](bool blocks) {
+                return [&, blocks](int start, int end) {
+                    std::lock_guard<std::mutex> lock(m);
+                    seen.push_back({start, end, blocks, std::this_thread::get_id() == caller});
+                };
+            };
+            const auto blocks = recorder(true), scalar = recorder(false);
+            ASSERT_EQ(sardune::real_index::run_partitioned(N, blocks, scalar), SARDUNE_OK);
+            std::sort(seen.begin(), seen.end(), [](const Range& a, const Range& b) { return a.start < b.start; });
+            int next = 0;
+            for (const Range& r : seen) {
+                ASSERT_EQ(r.start, next) << N << " " << threads;
+                ASSERT_LT(r.start, r.end);
+                if (r.blocks) {
+                    ASSERT_GE(r.end - r.start, 4) << N << " " << threads;
+                }
+                if (N <= 128 || threads == 1) {
+                    ASSERT_TRUE(r.blocks && r.on_caller && r.start == 0 && r.end == N) << "unshared " << N;
+                } else if (r.on_caller) {
+                    ASSERT_EQ(r.blocks, r.end - r.start > 4) << N << " " << threads;
+                    caller_remainders += !r.blocks;
+                } else {
+                    clipped_chunks += !r.blocks;
+                }
+                next = r.end;
+            }
+            ASSERT_EQ(next, N) << N << " " << threads;
+        }
+    }
+    EXPECT_GT(caller_remainders, 0) << "no case reached a caller's remainder of 1 to 4 wavelengths";
+    EXPECT_GT(clipped_chunks, 0) << "no case clipped a chunk below a block";
 }
 
 // Every N up to 300 covers each block tail, size class and partition shape.
@@ -62,13 +147,13 @@ TEST_F(RealIndexVector, EveryRequestSizeAgreesWithScalar) {
         init(threads);
         for (int N = 1; N <= 300; ++N)
             for (bool derivatives : {false, true}) {
-                Coating c(N, 6, 100u + N);
+                Coating c = ref::lossless_coating(N, 6, 100u + N);
                 Record want(N, c.K), got(N, c.K, 4);
                 ASSERT_EQ(run_scalar(c, want, derivatives), SARDUNE_OK);
                 ASSERT_EQ(run_simd(c, got, derivatives), SARDUNE_OK);
                 for (int s = 0; s < 7; ++s)
                     for (int e = 0; e < 4; ++e)
-                        ASSERT_EQ(got.slots[s][got.slots[s].size() - 1 - e], Record::sentinel()) << N;
+                        ASSERT_EQ(got.slots[s][got.slots[s].size() - 1 - e], sentinel()) << N;
                 if (!derivatives) {
                     for (int s = 4; s < 7; ++s) ASSERT_TRUE(got.untouched(s));
                 }
@@ -87,7 +172,7 @@ TEST_F(RealIndexVector, EveryRequestSizeAgreesWithScalar) {
 // to four wavelengths, which goes through the scalar algorithm.
 TEST_F(RealIndexVector, PoolSizeChangesOnlyScalarRemainders) {
     for (int N : {129, 300, 515, 1000, 1029}) {
-        Coating c(N, 5, 7u * N);
+        Coating c = ref::lossless_coating(N, 5, 7u * N);
         Record alone(N, c.K);
         init(1);
         ASSERT_EQ(run_simd(c, alone, true), SARDUNE_OK);
@@ -130,12 +215,12 @@ TEST_F(RealIndexVector, ManyThreadsStayInsideTheRequest) {
     for (const Case& k : {Case{40, 4353}, Case{32, 3969}, Case{66, 8449}, Case{66, 8451}}) {
         ASSERT_EQ(init(k.threads), k.threads);
         for (bool derivatives : {false, true}) {
-            Coating c(k.N, 3, k.N);
+            Coating c = ref::lossless_coating(k.N, 3, k.N);
             Record want(k.N, c.K), got(k.N, c.K, 8);
             ASSERT_EQ(run_scalar(c, want, derivatives), SARDUNE_OK);
             ASSERT_EQ(run_simd(c, got, derivatives), SARDUNE_OK);
             for (auto& slot : got.slots) {
-                for (size_t e = slot.size() - 8; e < slot.size(); ++e) ASSERT_EQ(slot[e], Record::sentinel());
+                for (size_t e = slot.size() - 8; e < slot.size(); ++e) ASSERT_EQ(slot[e], sentinel());
                 slot.resize(slot.size() - 8);
             }
             for (int s = 0; s < (derivatives ? 7 : 4); ++s) ASSERT_FALSE(got.untouched(s));
@@ -144,8 +229,8 @@ TEST_F(RealIndexVector, ManyThreadsStayInsideTheRequest) {
     }
 }
 
-TEST_F(RealIndexVector, KernelRangesAndBlockTails) {
-    Coating c(9, 4, 21u);
+TEST_F(FourLaneKernel, KernelRangesAndBlockTails) {
+    Coating c = ref::lossless_coating(9, 4, 21u);
     Record whole(c.N, c.K);
     run_kernel(c, whole, 0, 9, true);
     Record part(c.N, c.K);
@@ -153,7 +238,7 @@ TEST_F(RealIndexVector, KernelRangesAndBlockTails) {
     for (int s = 0; s < 7; ++s)
         for (int k = 0; k < (s < 4 ? 1 : c.K); ++k)
             for (int i = 0; i < c.N; ++i)
-                EXPECT_EQ(part.at(s, i, k), (i >= 3 && i < 7) ? whole.at(s, i, k) : Record::sentinel()) << s << i;
+                EXPECT_EQ(part.at(s, i, k), (i >= 3 && i < 7) ? whole.at(s, i, k) : sentinel()) << s << i;
     // Lanes are independent of block position: [1, 8) equals [0, 9) there.
     Record tail(c.N, c.K);
     run_kernel(c, tail, 1, 8, true);
@@ -161,8 +246,8 @@ TEST_F(RealIndexVector, KernelRangesAndBlockTails) {
         for (int i = 1; i < 8; ++i) EXPECT_EQ(tail.at(s, i), whole.at(s, i));
 }
 
-TEST_F(RealIndexVector, KernelWithoutLayersWritesTheBareBoundary) {
-    Coating c(6, 0, 22u);
+TEST_F(FourLaneKernel, KernelWithoutLayersWritesTheBareBoundary) {
+    Coating c = ref::lossless_coating(6, 0, 22u);
     Record rec(c.N, 0);
     run_kernel(c, rec, 0, 6, true);
     for (int i = 0; i < c.N; ++i) {
@@ -173,15 +258,15 @@ TEST_F(RealIndexVector, KernelWithoutLayersWritesTheBareBoundary) {
         EXPECT_NEAR(std::abs(rec.at(3, i) - (es - e0) / sum), 0.0, 1e-15);
     }
     // The entry point keeps the scalar rule for K = 0 below 4 wavelengths.
-    Coating small(3, 0, 23u);
+    Coating small = ref::lossless_coating(3, 0, 23u);
     Record none(3, 0);
     ASSERT_EQ(run_simd(small, none, true), SARDUNE_OK);
     for (int s = 0; s < 4; ++s) EXPECT_TRUE(none.untouched(s));
 }
 
 // A phase thickness beyond 1e15 counts as zero: the layer drops out.
-TEST_F(RealIndexVector, HugePhaseThicknessActsAsNoLayer) {
-    Coating c(8, 3, 24u);
+TEST_F(FourLaneKernel, HugePhaseThicknessActsAsNoLayer) {
+    Coating c = ref::lossless_coating(8, 3, 24u);
     c.thicknesses[1] = 1e18;
     Record got(c.N, c.K);
     run_kernel(c, got, 0, 8, false);
@@ -191,9 +276,9 @@ TEST_F(RealIndexVector, HugePhaseThicknessActsAsNoLayer) {
     for (int s = 0; s < 4; ++s) EXPECT_EQ(got.slots[s], want.slots[s]);
 }
 
-TEST_F(RealIndexVector, EvanescentLaneGivesNaNInThatLaneOnly) {
-    Coating c(8, 3, 25u);
-    c.indices[2][5] = cplx(0.1, 0.0);
+TEST_F(FourLaneKernel, EvanescentLaneGivesNaNInThatLaneOnly) {
+    Coating c = ref::lossless_coating(8, 3, 25u);
+    c.n(2, 5) = cplx(0.1, 0.0);
     Record rec(c.N, c.K);
     run_kernel(c, rec, 0, 8, true);
     for (int s = 0; s < 7; ++s)
@@ -206,20 +291,20 @@ TEST_F(RealIndexVector, EvanescentLaneGivesNaNInThatLaneOnly) {
 
 TEST_F(RealIndexVector, ShortRequestsTakeTheScalarPathExactly) {
     for (int N : {1, 2, 3}) {
-        Coating c(N, 5, 30u + N);
+        Coating c = ref::lossless_coating(N, 5, 30u + N);
         Record want(N, c.K), got(N, c.K);
         ASSERT_EQ(run_scalar(c, want, true), SARDUNE_OK);
         ASSERT_EQ(run_simd(c, got, true), SARDUNE_OK);
         for (int s = 0; s < 7; ++s) EXPECT_EQ(got.slots[s], want.slots[s]);
     }
     // A selector range that ends below 4 cannot hold a block: scalar columns.
-    Coating c(6, 4, 35u);
+    Coating c = ref::lossless_coating(6, 4, 35u);
     Record want(c.N, c.K), got(c.N, c.K);
     ASSERT_EQ(run_scalar(c, want, true), SARDUNE_OK);
     update_optiprops_real_n_simd_(1, 3, c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), c.index_rows.data(),
                                   c.admittance_rows.data(), c.eta0, c.substrate.data(), c.x, got.raw(), true);
     for (int s = 0; s < 4; ++s)
-        for (int i = 0; i < c.N; ++i) EXPECT_EQ(got.at(s, i), (i == 1 || i == 2) ? want.at(s, i) : Record::sentinel());
+        for (int i = 0; i < c.N; ++i) EXPECT_EQ(got.at(s, i), (i == 1 || i == 2) ? want.at(s, i) : sentinel());
 }
 
 // Nothing may be read: every pointer is null.
@@ -231,8 +316,9 @@ TEST_F(RealIndexVector, NegativeLayerCountIsRejectedOnEveryPath) {
                   SARDUNE_ERR_INVALID_REQUEST);
     update_optiprops_real_n_simd_(0, 8, 8, -2, nullptr, nullptr, nullptr, nullptr, cplx(1.0), nullptr, 0.0,
                                   nullptr, true);
-    update_optiprops_real_n_simd_avx(0, 8, 8, -2, nullptr, nullptr, nullptr, nullptr, cplx(1.0), nullptr, 0.0,
-                                     nullptr, true);
+    if (sardune::cpu_has_avx2_fma())
+        update_optiprops_real_n_simd_avx(0, 8, 8, -2, nullptr, nullptr, nullptr, nullptr, cplx(1.0), nullptr, 0.0,
+                                         nullptr, true);
 }
 
 // Whichever allocation fails (a task, its queue entry, a scratch), the
@@ -241,7 +327,7 @@ TEST_F(RealIndexVector, FailedAllocationsAreOutOfMemory) {
     for (int threads : {1, 2, 4})
         for (int N : {3, 100, 600}) {
             init(threads);
-            Coating c(N, 4, 40u);
+            Coating c = ref::lossless_coating(N, 4, 40u);
             for (long successes = 0; successes < 8; ++successes) {
                 Record rec(N, c.K);
                 int code;

@@ -12,116 +12,33 @@
 #include <vector>
 
 #include "alloc_fault.hpp"
+#include "cpu/dispatch.hpp"
+#include "cpu_flags.hpp"
 #include "interface/exports.hpp"
 #include "sardune.h"
+#include "thin_slab_reference.hpp"
 
 namespace {
 
-using C = std::complex<double>;
-using Mat = std::array<C, 4>;  // (0,0), (0,1), (1,0), (1,1)
+using namespace slab;
 using Entry = int (*)(SARDUNE_CALC_V_T_TAU_PARAMS);
-const C I1(0, 1);
-const double kTwoPi = 6.283185307179586;
 
 struct Build {
     const char* name;
     Entry fn;
 };
-const Build kBuilds[] = {{"sse", calc_v_t_tau_sse}, {"avx", calc_v_t_tau_avx}, {"dispatch", calc_v_t_tau}};
-
-Mat mul(const Mat& a, const Mat& b) {
-    return {a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3], a[2] * b[0] + a[3] * b[2],
-            a[2] * b[1] + a[3] * b[3]};
+// The builds this processor can run: the AVX2 build only with AVX2 and FMA3
+// (ThinSlab.Avx2BuildRunsHere says when it is left out).
+std::vector<Build> builds_here() {
+    std::vector<Build> b = {{"sse", calc_v_t_tau_sse}, {"dispatch", calc_v_t_tau}};
+    if (sardune::cpu_has_avx2_fma()) b.push_back({"avx", calc_v_t_tau_avx});
+    return b;
 }
-Mat layer(C q, C eta, double k0, double d) {
-    C delta = k0 * d * q;
-    return {std::cos(delta), I1 * std::sin(delta) / eta, I1 * eta * std::sin(delta), std::cos(delta)};
-}
-C q_of(C n, double x) { return std::sqrt(n * n - x * x); }
+const std::vector<Build> kBuilds = builds_here();
 
-// One request's inputs. Admittances are those of s-polarisation (eta = q),
-// and t, t', r, r' are the coefficients of the coating P * L_host(d) * Q, so
-// the same data serves the physical check.
-struct Case {
-    uint32_t N = 0, nz = 0;
-    double x = 0.4, d = 150.0;
-    C e0, n_host = {1.46, 0.0}, n_slab = {2.3, 0.05};
-    std::vector<double> wl, z;
-    std::vector<C> nh, eh, na, ea, es, t, tb, r, rb, P, Q;
-    bool hasP = true, hasQ = true;
-};
-
-Case make_case(uint32_t N, uint32_t nz, unsigned seed, bool hasP = true, bool hasQ = true) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<double> U(0, 1);
-    Case c;
-    c.N = N, c.nz = nz, c.hasP = hasP, c.hasQ = hasQ;
-    c.e0 = q_of(1.0, c.x);
-    c.z.resize(nz);
-    for (uint32_t i = 0; i < nz; ++i) c.z[i] = c.d * U(gen);
-    if (nz > 0) c.z[0] = 0.0;                                   // substrate-side boundary
-    if (nz > 1) c.z[nz - 1] = c.d;                              // incidence-side boundary
-    if (nz > 3) c.z[1] = -20.0, c.z[2] = c.d + 30.0;            // outside: negative t1 or t2
-    const C n_sub(1.52, 0.0), n_low(1.38, 0.0), n_high(2.1, 0.02);
-    for (uint32_t j = 0; j < N; ++j) {
-        double lam = 400.0 + 500.0 * U(gen), k0 = kTwoPi / lam;
-        C nh = c.n_host + C(0.01 * U(gen), 0.0), na = c.n_slab + C(0.0, 0.01 * U(gen));
-        C qh = q_of(nh, c.x), qa = q_of(na, c.x), qs = q_of(n_sub, c.x);
-        c.wl.push_back(lam);
-        c.nh.push_back(nh), c.eh.push_back(qh), c.na.push_back(na), c.ea.push_back(qa);
-        c.es.push_back(qs);
-        Mat P = mul(layer(q_of(n_low, c.x), q_of(n_low, c.x), k0, 95.0),
-                    layer(q_of(n_high, c.x), q_of(n_high, c.x), k0, 60.0));
-        Mat Q = mul(layer(q_of(n_high, c.x), q_of(n_high, c.x), k0, 70.0),
-                    layer(q_of(n_low, c.x), q_of(n_low, c.x), k0, 110.0 + 20 * U(gen)));
-        for (int e = 0; e < 4; ++e) c.P.push_back(P[e]), c.Q.push_back(Q[e]);
-    }
-    // planes: element (r, c) of wavelength j at (2r + c) * N + j
-    std::vector<C> Pp(4 * N), Qp(4 * N);
-    for (uint32_t j = 0; j < N; ++j)
-        for (int e = 0; e < 4; ++e) Pp[e * N + j] = c.P[4 * j + e], Qp[e * N + j] = c.Q[4 * j + e];
-    for (uint32_t j = 0; j < N; ++j) {
-        Mat P = {Pp[j], Pp[N + j], Pp[2 * N + j], Pp[3 * N + j]};
-        Mat Q = {Qp[j], Qp[N + j], Qp[2 * N + j], Qp[3 * N + j]};
-        Mat L = layer(c.eh[j], c.eh[j], kTwoPi / c.wl[j], c.d);
-        Mat M = mul(hasP ? P : Mat{1, 0, 0, 1}, mul(L, hasQ ? Q : Mat{1, 0, 0, 1}));
-        C e0 = c.e0, s = c.es[j];
-        C D = e0 * M[0] + s * M[3] + e0 * s * M[1] + M[2];
-        c.t.push_back(2.0 * e0 / D), c.tb.push_back(2.0 * s / D);
-        c.r.push_back((e0 * M[0] - s * M[3] + e0 * s * M[1] - M[2]) / D);
-        c.rb.push_back((s * M[3] - e0 * M[0] + e0 * s * M[1] - M[2]) / D);
-    }
-    c.P = Pp, c.Q = Qp;
-    return c;
-}
-
-// The definition, step by step, in double precision.
-void reference(const Case& c, std::vector<C>& dt, std::vector<C>& dr, std::vector<C>& drb) {
-    const size_t N = c.N;
-    dt.assign(c.nz * N, 0.0), dr.assign(c.nz * N, 0.0), drb.assign(c.nz * N, 0.0);
-    for (size_t j = 0; j < N; ++j) {
-        double k0 = kTwoPi / c.wl[j];
-        C qh = q_of(c.nh[j], c.x), qa = q_of(c.na[j], c.x), beta = k0 * qh, eh = c.eh[j];
-        Mat Delta = {0.0, I1 * k0 * (qa / c.ea[j] - qh / eh), I1 * k0 * (c.ea[j] * qa - eh * qh), 0.0};
-        Mat P = {c.P[j], c.P[N + j], c.P[2 * N + j], c.P[3 * N + j]};
-        Mat Q = {c.Q[j], c.Q[N + j], c.Q[2 * N + j], c.Q[3 * N + j]};
-        for (size_t i = 0; i < c.nz; ++i) {
-            double t1 = c.z[i] - c.z[0], t2 = c.z[c.nz - 1] - c.z[i];
-            auto L = [&](double tau) {
-                return Mat{std::cos(beta * tau), I1 * std::sin(beta * tau) / eh,
-                           I1 * eh * std::sin(beta * tau), std::cos(beta * tau)};
-            };
-            Mat G = mul(L(t2), mul(Delta, L(t1)));
-            if (c.hasP) G = mul(P, G);
-            if (c.hasQ) G = mul(G, Q);
-            C e0 = c.e0, s = c.es[j], t = c.t[j];
-            C dB = G[0] + G[1] * s, dC = G[2] + G[3] * s;
-            dt[i * N + j] = -(t * t / (2.0 * e0)) * (e0 * dB + dC);
-            dr[i * N + j] = (t / (2.0 * e0)) * ((1.0 - c.r[j]) * e0 * dB - (1.0 + c.r[j]) * dC);
-            C dBb = G[3] + G[1] * e0, dCb = G[2] + G[0] * e0;
-            drb[i * N + j] = (c.tb[j] / (2.0 * s)) * ((1.0 - c.rb[j]) * s * dBb - (1.0 + c.rb[j]) * dCb);
-        }
-    }
+TEST(ThinSlab, Avx2BuildRunsHere) {
+    if (!sardune::cpu_has_avx2_fma()) GTEST_SKIP() << "this processor lacks AVX2 and FMA3: only the SSE2 build is tested";
+    EXPECT_EQ(kBuilds.size(), 3u);
 }
 
 const sardune_complex* sc(const std::vector<C>& v) {
@@ -233,7 +150,7 @@ TEST(ThinSlab, LargeNUsesHeapScratch) {
 
 TEST(ThinSlab, ScratchAllocationFailureIsReported) {
     Case big = make_case(2000, 3, 1), small = make_case(600, 3, 2);
-    for (const Build& b : {kBuilds[0], kBuilds[1]}) {
+    for (const Build& b : kBuilds) {
         std::vector<C> dt(big.nz * big.N, kSentinel);
         {
             alloc_fault::Scope fail(0);
@@ -318,11 +235,39 @@ TEST(ThinSlab, SlabOfHostMaterialGivesExactZero) {
 
 TEST(ThinSlab, DispatcherRunsTheBuildForThisProcessor) {
     Case c = make_case(29, 4, 9);
-    Entry chosen = instrset_detect() >= 8 && hasFMA3() ? calc_v_t_tau_avx : calc_v_t_tau_sse;
-    std::vector<C> a, b;
+    const Entry chosen = cpu_flags::avx2_fma() ? calc_v_t_tau_avx : calc_v_t_tau_sse;
+    std::vector<C> a, b, fallback;
     ASSERT_EQ(call(calc_v_t_tau, c, &a, nullptr, nullptr), SARDUNE_OK);
     ASSERT_EQ(call(chosen, c, &b, nullptr, nullptr), SARDUNE_OK);
     EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(C)));
+    // On the fallback path the entry point is the SSE2 build, bit for bit.
+    sardune::testing::use_baseline_builds(true);
+    for (uint32_t N : {1u, 5u, 8u, 29u, 100u}) {
+        Case d = make_case(N, 4, N);
+        std::vector<C> dt, dr, drb, st, sr, srb;
+        EXPECT_EQ(call(calc_v_t_tau, d, &dt, &dr, &drb), SARDUNE_OK);
+        EXPECT_EQ(call(calc_v_t_tau_sse, d, &st, &sr, &srb), SARDUNE_OK);
+        EXPECT_TRUE(dt == st && dr == sr && drb == srb) << N;
+    }
+    sardune::testing::use_baseline_builds(false);
+}
+
+// x enters only through x^2, formed in double precision and rounded once:
+// two angle invariants whose squares round to the same float give the same
+// variations to the bit, although the invariants themselves round apart.
+TEST(ThinSlab, AngleInvariantEntersOnlyAsItsRoundedSquare) {
+    const double x1 = 1.5 + 1.2 * 0x1p-23, x2 = 1.5 + 1.6 * 0x1p-23;
+    ASSERT_EQ(float(x1 * x1), float(x2 * x2));
+    ASSERT_NE(float(x1), float(x2));
+    for (const Build& b : kBuilds) {
+        Case c = make_case(16, 5, 31);
+        std::vector<C> d1, d2;
+        c.x = x1;
+        ASSERT_EQ(call(b.fn, c, &d1, nullptr, nullptr), SARDUNE_OK);
+        c.x = x2;
+        ASSERT_EQ(call(b.fn, c, &d2, nullptr, nullptr), SARDUNE_OK);
+        EXPECT_EQ(0, std::memcmp(d1.data(), d2.data(), d1.size() * sizeof(C))) << b.name;
+    }
 }
 
 TEST(ThinSlab, ConcurrentCallsAreIndependent) {
@@ -337,22 +282,6 @@ TEST(ThinSlab, ConcurrentCallsAreIndependent) {
         });
     for (auto& t : threads) t.join();
     for (auto& g : got) EXPECT_EQ(0, std::memcmp(g.data(), want.data(), want.size() * sizeof(C)));
-}
-
-// Coefficients t, r, r' of P * L_h(t2 - e/2) * L_a(e) * L_h(t1 - e/2) * Q: the
-// host material at z replaced by a slab of thickness e (e < 0 formally).
-std::array<C, 3> coefficients_with_slab(const Case& c, size_t j, double z, double e) {
-    const size_t N = c.N;
-    double k0 = kTwoPi / c.wl[j];
-    Mat P = {c.P[j], c.P[N + j], c.P[2 * N + j], c.P[3 * N + j]};
-    Mat Q = {c.Q[j], c.Q[N + j], c.Q[2 * N + j], c.Q[3 * N + j]};
-    double t1 = z - c.z[0], t2 = c.z[c.nz - 1] - z;
-    Mat M = mul(P, mul(layer(c.eh[j], c.eh[j], k0, t2 - e / 2),
-                       mul(layer(c.ea[j], c.ea[j], k0, e), mul(layer(c.eh[j], c.eh[j], k0, t1 - e / 2), Q))));
-    C e0 = c.e0, s = c.es[j];
-    C D = e0 * M[0] + s * M[3] + e0 * s * M[1] + M[2];
-    return {2.0 * e0 / D, (e0 * M[0] - s * M[3] + e0 * s * M[1] - M[2]) / D,
-            (s * M[3] - e0 * M[0] + e0 * s * M[1] - M[2]) / D};
 }
 
 TEST(ThinSlab, AgreesWithInsertingAThinSlab) {

@@ -1,8 +1,10 @@
 // Stack matrices, forward products and thickness derivatives against the
 // long-double reference, plus the identities the kernels must keep exactly.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cmath>
+#include <cstring>
 
 #include <algorithm>
 #include <mutex>
@@ -10,7 +12,9 @@
 
 #include "engine_calls.hpp"
 #include "core/frame.hpp"
+#include "cpu/dispatch.hpp"
 #include "interface/exports.hpp"
+#include "optics/optics.hpp"
 #include "reference.hpp"
 #include "core/thread_pool.hpp"
 
@@ -212,6 +216,105 @@ TEST(StackMatrix, DerivativesMatchCentralDifferences) {
                 EXPECT_NEAR(std::abs(dM[(size_t(4) * j + e) * c.N + i] - fd), 0.0, 1e-6 * (1 + std::abs(fd)));
             }
         }
+}
+
+// Address space without memory: only the pages a test touches are real.
+template <class T>
+class Sparse {
+public:
+    explicit Sparse(size_t count) : bytes_(count * sizeof(T)) {
+        void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        data_ = p == MAP_FAILED ? nullptr : static_cast<T*>(p);
+    }
+    ~Sparse() {
+        if (data_) munmap(data_, bytes_);
+    }
+    T* data() const { return data_; }
+
+private:
+    size_t bytes_;
+    T* data_;
+};
+
+// Positions past 2^31 elements, as a request of a billion wavelengths has
+// them: the last two wavelengths of layer 1, and the (1, 1) plane of their
+// stacks, lie more than 2^31 elements from the start.
+// The C-library kernels' results through the entry points: the baseline
+// builds for the length of a test.
+struct BaselineBuilds {
+    BaselineBuilds() { sardune::testing::use_baseline_builds(true); }
+    ~BaselineBuilds() { sardune::testing::use_baseline_builds(false); }
+};
+
+TEST(Views, PositionsBeyondTwoToThe31AreReached) {
+    const BaselineBuilds library_kernels;
+    const int N = (1 << 30) + 3, K = 2;
+    const int64_t n = N;
+    Sparse<double> wl(n), d(K);
+    Sparse<cplx> idx(K * n), eta(K * n), M(4 * n), P(4 * n), dM(4 * n);
+    ASSERT_TRUE(wl.data() && d.data() && idx.data() && eta.data() && M.data() && P.data() && dM.data())
+        << "no address space for the sparse arrays";
+    // The last two wavelengths carry a small test coating.
+    const ref::Coating c = ref::random_coating(2, K, 5, 0.4);
+    for (int j = 0; j < K; ++j) {
+        d.data()[j] = c.thicknesses[j];
+        for (int i = 0; i < 2; ++i) {
+            idx.data()[j * n + N - 2 + i] = c.n(j, i);
+            eta.data()[j * n + N - 2 + i] = c.eta(j, i);
+        }
+    }
+    for (int i = 0; i < 2; ++i) wl.data()[N - 2 + i] = c.wavelengths[i];
+    auto want = filled(8), want_P = filled(8), B = filled(8), L = filled(8 * K), D = filled(8 * K);
+    ASSERT_EQ(calls::forward(c, want, want_P), 0);
+    ASSERT_EQ(calls::forward_backward(c, B, L, D), 0);
+
+    const OneDArray<double> wv{n, wl.data()}, dv{K, d.data()};
+    const TwoDArray<cplx> nv{K, n, idx.data()}, ev{K, n, eta.data()};
+    const ThreeDArray<cplx> Mv{2, 2, n, M.data()}, Pv{2, 2, n, P.data()};
+    forward_(N - 2, N, K, wv, dv, nv, ev, c.x, Mv, Pv);
+    for (int e = 0; e < 4; ++e)
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(M.data()[e * n + N - 2 + i], want[e * 2 + i]) << "entry " << e;
+            EXPECT_EQ(P.data()[e * n + N - 2 + i], want_P[e * 2 + i]) << "entry " << e;
+        }
+    // One layer's matrix and derivative, as per-layer stacks of one layer.
+    const TwoDArray<cplx> n1{1, n, idx.data() + n}, e1{1, n, eta.data() + n};
+    const OneDArray<double> d1{1, d.data() + 1};
+    const FourDArray<cplx> Lv{1, 2, 2, n, P.data()}, Dv{1, 2, 2, n, dM.data()};
+    forward_backward_(N - 2, N, 1, wv, d1, n1, e1, c.x, Mv, Lv, Dv);
+    for (int e = 0; e < 4; ++e)
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(P.data()[e * n + N - 2 + i], L[(4 + e) * 2 + i]) << "layer matrix entry " << e;
+            EXPECT_EQ(M.data()[e * n + N - 2 + i], L[(4 + e) * 2 + i]) << "stack of one layer, entry " << e;
+        }
+}
+
+// The layer matrix in the two groupings the kernels state: the stack
+// products take S (i/eta) and S (i eta), the derivative path (i S)/eta and
+// (i S) eta. Over ordinary data the groupings round differently, so each
+// kernel's results pin its own.
+TEST(StackMatrix, LayerMatrixKeepsItsGrouping) {
+    const BaselineBuilds library_kernels;
+    const ref::Coating c = ref::random_coating(64, 1, 17, 0.45, 0.3);
+    auto M = filled(4 * c.N), B = filled(4 * c.N), L = filled(4 * c.N), D = filled(4 * c.N);
+    ASSERT_EQ(calls::calc_M(c, M), 0);
+    ASSERT_EQ(calls::forward_backward(c, B, L, D), 0);
+    const cplx I(0.0, 1.0);
+    int differ = 0;
+    for (int i = 0; i < c.N; ++i) {
+        const cplx n = c.n(0, i), eta = c.eta(0, i);
+        const cplx q = std::sqrt(cplx((n * n).real() - c.x * c.x, (n * n).imag()));
+        const cplx delta = (c.thicknesses[0] * q) * (cplx(6.283185307179586, 0.0) / c.wavelengths[i]);
+        const cplx S = std::sin(delta);
+        const cplx stack_u = S * (I / eta), stack_v = S * (I * eta);
+        const cplx derivative_u = (I * S) / eta, derivative_v = (I * S) * eta;
+        EXPECT_EQ(M[c.N + i], stack_u) << i;
+        EXPECT_EQ(M[2 * c.N + i], stack_v) << i;
+        EXPECT_EQ(L[c.N + i], derivative_u) << i;
+        EXPECT_EQ(L[2 * c.N + i], derivative_v) << i;
+        differ += stack_u != derivative_u;
+    }
+    EXPECT_GT(differ, 0) << "the data does not tell the groupings apart";
 }
 
 // The partition of the shared frame: pool tasks in chunk order and the

@@ -1,16 +1,17 @@
-// Thin adapters from the reference's Coating to the engine's C entry points.
+// Thin adapters from the reference's Coating to the engine's C entry points,
+// and the small helpers every engine test uses.
 #pragma once
 
+#include <algorithm>
 #include <complex>
 #include <cstring>
 #include <vector>
 
+#include "records.hpp"
 #include "reference.hpp"
 #include "sardune.h"
 
 namespace calls {
-
-using cplx = std::complex<double>;
 
 // Runs a test with `threads` sharing each request, and without a pool after.
 struct PoolGuard {
@@ -35,11 +36,26 @@ inline ref::Mat2 mat(const std::vector<cplx>& s, int N, int i, int j = 0) {
     return m;
 }
 
-// Outputs start as a sentinel so that untouched elements can be recognised.
-const cplx sentinel(-12345.5, 777.25);
-inline std::vector<cplx> filled(size_t n) { return std::vector<cplx>(n, sentinel); }
+// Outputs start as the sentinel so that untouched elements can be recognised.
+inline std::vector<cplx> filled(size_t n) { return std::vector<cplx>(n, sentinel()); }
 inline bool bitwise_equal(const std::vector<cplx>& a, const std::vector<cplx>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(cplx)) == 0;
+}
+inline bool bitwise_equal(const Record& a, const Record& b) {
+    for (int s = 0; s < 7; ++s)
+        if (!bitwise_equal(a.slots[s], b.slots[s])) return false;
+    return true;
+}
+inline double max_abs(const std::vector<cplx>& v) {
+    double m = 0.0;
+    for (const cplx& z : v) m = std::max(m, std::abs(z));
+    return m;
+}
+
+// The reference coefficients of the coating at wavelength i, in double, with
+// layer `varied` thicker by `shift`.
+inline ref::Coefficients reference_coefficients(const ref::Coating& c, int i, int varied = -1, double shift = 0.0) {
+    return ref::coefficients(c.stack(i, 0, c.K, varied, shift), c.eta0, c.substrate[i]);
 }
 
 inline int calc_M(const ref::Coating& c, std::vector<cplx>& M) {
@@ -55,34 +71,21 @@ inline int forward_backward(const ref::Coating& c, std::vector<cplx>& M, std::ve
     return ::forward_backward(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), sc(c.indices.data()),
                               sc(c.admittances.data()), c.x, sc(M.data()), sc(L.data()), sc(dM.data()));
 }
-
-// Coefficient records for update_top_props: record m has four slots of N and
-// three of (m + 1) N.
-struct Records {
-    int N, count;
-    std::vector<std::vector<std::vector<cplx>>> data;  // [record][slot][element]
-    std::vector<std::vector<sardune_complex*>> slots;
-    std::vector<sardune_complex* const*> table;
-    Records(int N_, int count_, bool growing = true) : N(N_), count(count_) {
-        data.resize(count);
-        slots.resize(count);
-        for (int m = 0; m < count; ++m) {
-            for (int s = 0; s < 7; ++s) {
-                const size_t len = s < 4 ? size_t(N) : size_t(growing ? m + 1 : count) * N;
-                data[m].push_back(filled(len));
-            }
-            for (int s = 0; s < 7; ++s) slots[m].push_back(sc(data[m][s].data()));
-            table.push_back(slots[m].data());
-        }
-    }
-    cplx value(int m, int slot, int i, int k = 0) const { return data[m][slot][size_t(k) * N + i]; }
-};
-
 inline int update_top_props(const ref::Coating& c, int d0, const std::vector<cplx>& base, Records& out,
                             bool derivatives) {
     return ::update_top_props(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), sc(c.index_rows.data()),
                               sc(c.admittance_rows.data()), sc(&c.eta0), sc(c.substrate.data()), c.x,
                               base.empty() ? nullptr : sc(base.data()), d0, out.table.data(), derivatives);
+}
+inline int real_index_scalar(const ref::Coating& c, Record& rec, bool derivatives) {
+    return ::update_optiprops_real_n(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), sc(c.index_rows.data()),
+                                     sc(c.admittance_rows.data()), sc(&c.eta0), sc(c.substrate.data()), c.x,
+                                     rec.c(), derivatives);
+}
+inline int real_index_simd(const ref::Coating& c, Record& rec, bool derivatives) {
+    return ::update_optiprops_real_n_simd(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(),
+                                          sc(c.index_rows.data()), sc(c.admittance_rows.data()), sc(&c.eta0),
+                                          sc(c.substrate.data()), c.x, rec.c(), derivatives);
 }
 
 }  // namespace calls

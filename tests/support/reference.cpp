@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <utility>
 
 namespace ref {
 
@@ -72,12 +73,38 @@ Coefficients coefficient_derivatives(const Mat2& M, const Mat2& X, lcplx eta0, l
 }
 
 void Coating::refresh_rows() {
-    index_rows.resize(K);
-    admittance_rows.resize(K);
-    for (int j = 0; j < K; ++j) {
+    // K may have been lowered (or made negative) by a test after building.
+    const int rows = std::max(0, N > 0 ? std::min<int>(K, int(indices.size() / size_t(N))) : K);
+    index_rows.resize(rows);
+    admittance_rows.resize(rows);
+    for (int j = 0; j < rows; ++j) {
         index_rows[j] = indices.data() + size_t(j) * N;
         admittance_rows[j] = admittances.data() + size_t(j) * N;
     }
+}
+
+Coating::Coating(const Coating& o)
+    : N(o.N), K(o.K), x(o.x), eta0(o.eta0), wavelengths(o.wavelengths), thicknesses(o.thicknesses),
+      indices(o.indices), admittances(o.admittances), substrate(o.substrate) {
+    refresh_rows();
+}
+
+Coating& Coating::operator=(const Coating& o) {
+    if (this != &o) {
+        Coating copy(o);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+Coating Coating::without_layer(int j) const {
+    Coating c = *this;
+    --c.K;
+    c.indices.erase(c.indices.begin() + size_t(j) * N, c.indices.begin() + size_t(j + 1) * N);
+    c.admittances.erase(c.admittances.begin() + size_t(j) * N, c.admittances.begin() + size_t(j + 1) * N);
+    c.thicknesses.erase(c.thicknesses.begin() + j);
+    c.refresh_rows();
+    return c;
 }
 
 Mat2 Coating::stack(int i, int first, int last, int varied, long double shift) const {
@@ -121,6 +148,35 @@ Coating random_coating(int N, int K, unsigned seed, double x, double absorption)
     for (int i = 0; i < N; ++i) {
         const std::complex<double> ns(1.52 + 0.01 * u(rng), -0.001 * u(rng));
         c.substrate.push_back(std::sqrt(ns * ns - x * x));
+    }
+    c.refresh_rows();
+    return c;
+}
+
+Coating lossless_coating(int N, int K, unsigned seed, double x) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Coating c;
+    c.N = N;
+    c.K = K;
+    c.x = x;
+    for (int i = 0; i < N; ++i) c.wavelengths.push_back(400.0 + 500.0 * (N > 1 ? double(i) / (N - 1) : 0.5) + 0.1 * u(rng));
+    c.eta0 = std::sqrt(std::complex<double>(1.0 - x * x, 0.0));
+    for (int i = 0; i < N; ++i) {
+        const double l = c.wavelengths[i] / 1000.0;
+        const double ns = 1.52 + 0.004 / (l * l);
+        c.substrate.push_back({std::sqrt(ns * ns - x * x), 0.002 + 0.001 * l});
+    }
+    c.indices.resize(size_t(K) * N);
+    c.admittances.resize(size_t(K) * N);
+    for (int j = 0; j < K; ++j) {
+        const double n0 = (j % 2 == 0) ? 2.3 : 1.45, disp = (j % 2 == 0) ? 0.03 : 0.004;
+        c.thicknesses.push_back(550.0 / (4.0 * n0) * (0.6 + 0.8 * u(rng)));
+        for (int i = 0; i < N; ++i) {
+            const double l = c.wavelengths[i] / 1000.0, n = n0 + disp / (l * l);
+            c.n(j, i) = {n, 0.0};
+            c.eta(j, i) = {std::sqrt(n * n - x * x), 0.0};
+        }
     }
     c.refresh_rows();
     return c;

@@ -1,7 +1,7 @@
-// An independent reference for the engine's tests: straightforward
-// per-wavelength 2x2 products in long double, the coefficients by their
-// defining quotients and the derivatives by the quotient rule, plus random
-// test coatings.
+// The independent reference for the engine's tests and benchmarks:
+// straightforward per-wavelength 2x2 products in long double, the
+// coefficients by their defining quotients and the derivatives by the
+// quotient rule; and the one test coating type with its two builders.
 #pragma once
 
 #include <complex>
@@ -42,9 +42,20 @@ struct Coating {
     std::vector<std::complex<double>> indices, admittances, substrate;  // K*N, K*N, N
     std::vector<const std::complex<double>*> index_rows, admittance_rows;
 
+    Coating() = default;
+    // A copy's row pointers address its own arrays.
+    Coating(const Coating& other);
+    Coating& operator=(const Coating& other);
+    Coating(Coating&&) = default;
+    Coating& operator=(Coating&&) = default;
+
     std::complex<double> n(int j, int i) const { return indices[size_t(j) * N + i]; }
     std::complex<double> eta(int j, int i) const { return admittances[size_t(j) * N + i]; }
+    std::complex<double>& n(int j, int i) { return indices[size_t(j) * N + i]; }
+    std::complex<double>& eta(int j, int i) { return admittances[size_t(j) * N + i]; }
     void refresh_rows();
+    // The same coating with layer j taken out.
+    Coating without_layer(int j) const;
     // Stack matrix of layers [first, last) at wavelength i, thickness of
     // layer `varied` shifted by `shift`.
     Mat2 stack(int i, int first, int last, int varied = -1, long double shift = 0.0L) const;
@@ -55,6 +66,11 @@ struct Coating {
 // Absorbing layers (index n - ik, k up to `absorption`), s-polarised tilted
 // admittances sqrt(n^2 - x^2), wavelengths 400..900 and thicknesses 20..300.
 Coating random_coating(int N, int K, unsigned seed, double x = 0.4, double absorption = 0.05);
+
+// A dispersive high/low stack of non-absorbing layers on an absorbing,
+// dispersive substrate, wavelengths 400..900 ascending; every layer
+// admittance sqrt(n^2 - x^2) varies with the wavelength.
+Coating lossless_coating(int N, int K, unsigned seed = 1, double x = 0.35);
 
 // Largest entry-wise difference relative to the largest entry of `want`.
 long double relative_difference(const Mat2& got, const Mat2& want);

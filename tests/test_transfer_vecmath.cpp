@@ -6,9 +6,13 @@
 #include <complex>
 #include <random>
 
-#include "simd/complex_avx2.hpp"
+#include "cpu/dispatch.hpp"
+#include "vector_probes.hpp"
 
 namespace {
+
+#define REQUIRE_AVX2_FMA() \
+    if (!sardune::cpu_has_avx2_fma()) GTEST_SKIP() << "this processor lacks AVX2 and FMA3; the functions cannot run"
 
 double ulps(double got, double want) {
     if (got == want) return 0.0;
@@ -21,16 +25,12 @@ double ulps(double got, long double want) {
     return double(std::abs((long double)got - want) / std::abs(std::nextafter(w, INFINITY) - w));
 }
 
-void cosh_sinh4(const double y[4], double ch[4], double sh[4]) {
-    __m256d c, s;
-    cosh_sinh(_mm256_loadu_pd(y), &c, &s);
-    _mm256_storeu_pd(ch, c);
-    _mm256_storeu_pd(sh, s);
-}
+void cosh_sinh4(const double y[4], double ch[4], double sh[4]) { probes::cosh_sinh_pd(y, ch, sh, 4); }
 
 // 2.5 ulp of the exact values (3 of std::) over [0, 700]: tiny and subnormal arguments, the small range where
 // (e - 1/e)/2 would cancel, every reduction interval up to the top.
 TEST(VectorHyperbolic, CoshAndSinhWithinTheirBoundOverTheRange) {
+    REQUIRE_AVX2_FMA();
     std::mt19937_64 rng(5);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     double worst = 0.0;
@@ -57,13 +57,16 @@ TEST(VectorHyperbolic, CoshAndSinhWithinTheirBoundOverTheRange) {
     RecordProperty("worst_ulp", std::to_string(worst));
 }
 
-C4 from(const std::complex<double> z[4]) { return load4(reinterpret_cast<const double*>(z)); }
-void to(C4 v, std::complex<double> z[4]) { store4(reinterpret_cast<double*>(z), v); }
+using Probe = void (*)(const double*, double*, size_t);
+void four(Probe f, const std::complex<double> in[4], std::complex<double> out[4]) {
+    f(reinterpret_cast<const double*>(in), reinterpret_cast<double*>(out), 4);
+}
 
 // 4 ulp for each part (the small part relative to itself) for |w|^2 in
 // [1e-290, 1e300], every quadrant, and weak absorption next to a large
 // real part on both sides of the branch cut.
 TEST(VectorSquareRoot, BothPartsWithinFourUlpOverTheRange) {
+    REQUIRE_AVX2_FMA();
     std::mt19937_64 rng(6);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     double worst = 0.0;
@@ -75,7 +78,7 @@ TEST(VectorSquareRoot, BothPartsWithinFourUlpOverTheRange) {
             const double small = big * std::ldexp(unit(rng), -int(k % 60));
             w[l] = k % 2 ? std::complex<double>(big, small) : std::complex<double>(small, big);
         }
-        to(csqrt(from(w)), q);
+        four(probes::csqrt_pd, w, q);
         for (int l = 0; l < 4; ++l) {
             const std::complex<double> want = std::sqrt(w[l]);
             worst = std::max({worst, ulps(q[l].real(), want.real()), ulps(q[l].imag(), want.imag())});
@@ -87,9 +90,10 @@ TEST(VectorSquareRoot, BothPartsWithinFourUlpOverTheRange) {
 }
 
 TEST(VectorSquareRoot, SignOfAZeroImaginaryPartPicksTheBranch) {
+    REQUIRE_AVX2_FMA();
     const std::complex<double> w[4] = {{-4.0, 0.0}, {-4.0, -0.0}, {4.0, -0.0}, {0.25, 0.0}};
     std::complex<double> q[4];
-    to(csqrt(from(w)), q);
+    four(probes::csqrt_pd, w, q);
     for (int l = 0; l < 4; ++l) {
         const std::complex<double> want = std::sqrt(w[l]);
         EXPECT_EQ(q[l].real(), want.real()) << l;
@@ -101,6 +105,7 @@ TEST(VectorSquareRoot, SignOfAZeroImaginaryPartPicksTheBranch) {
 // A few ulp of |1/z| for max(|Re z|, |Im z|) in [1e-300, 1e300], where
 // |z|^2 alone would overflow or underflow.
 TEST(VectorReciprocal, AccurateWhereTheSquaredNormWouldNotBe) {
+    REQUIRE_AVX2_FMA();
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     for (int n = 0; n < 40000; n += 4) {
@@ -110,7 +115,7 @@ TEST(VectorReciprocal, AccurateWhereTheSquaredNormWouldNotBe) {
             z[l] = std::complex<double>(m * unit(rng), m * unit(rng) * std::ldexp(1.0, -((n + l) % 30)));
             if (std::max(std::abs(z[l].real()), std::abs(z[l].imag())) < 1e-300) z[l] = 1e-300;
         }
-        to(reciprocal(from(z)), r);
+        four(probes::reciprocal_pd, z, r);
         for (int l = 0; l < 4; ++l) {
             const std::complex<long double> want = 1.0L / std::complex<long double>(z[l]);
             ASSERT_LE(std::abs(std::complex<long double>(r[l]) - want) / std::abs(want), 8e-16L) << z[l];
