@@ -75,10 +75,15 @@ public:
     Run(const Setup& s, size_t wavelengths)
         : s_(s), layers_(s.design.layers), K_(static_cast<int>(layers_.size())),
           in_(incidence(s.incident_index, s.angle_deg)) {
+        // Each material named by a layer gets a row of indices per batch.
+        std::vector<int> row_of_material(s.design.materials.size(), -1);
         for (const Layer& l : layers_) {
             d_.push_back(l.thickness_nm);
-            if (l.material >= 0 && std::find(used_.begin(), used_.end(), l.material) == used_.end())
+            if (l.material >= 0 && row_of_material[l.material] < 0) {
+                row_of_material[l.material] = static_cast<int>(used_.size());
                 used_.push_back(l.material);
+            }
+            row_of_layer_.push_back(l.material >= 0 ? row_of_material[l.material] : -1);
         }
         const size_t fit = batch_budget_bytes / bytes_per_wavelength(layers_.size(), used_.size());
         B_ = static_cast<int>(std::clamp<size_t>(s.batch > 0 ? size_t(s.batch) : fit, 1, wavelengths));
@@ -123,13 +128,10 @@ private:
                 material_rows_[m * count_ + i] = index_at(s_.design.materials[used_[m]], wl[i]);
         for (int j = 0; j < K_; ++j) {
             cplx* row = &index_[size_t(j) * count_];
-            const Layer& l = layers_[j];
-            if (l.material < 0) {
-                std::fill_n(row, count_, cplx(l.n, -l.k));
-            } else {
-                const size_t m = std::find(used_.begin(), used_.end(), l.material) - used_.begin();
-                std::copy_n(&material_rows_[m * count_], count_, row);
-            }
+            if (row_of_layer_[j] < 0)
+                std::fill_n(row, count_, cplx(layers_[j].n, -layers_[j].k));
+            else
+                std::copy_n(&material_rows_[size_t(row_of_layer_[j]) * count_], count_, row);
         }
     }
 
@@ -234,7 +236,8 @@ private:
     const Incidence in_;
     int B_ = 0, count_ = 0;
     std::vector<double> d_;
-    std::vector<int> used_;  // materials named by layers
+    std::vector<int> used_;          // materials named by layers
+    std::vector<int> row_of_layer_;  // its material's row in material_rows_, or -1
     std::vector<cplx> material_rows_, index_, eta_, block_, coefficients_, substrate_;
     std::vector<double> dR_, R_, T_;  // sums over the polarisations
     std::vector<const sardune_complex*> index_rows_, eta_rows_;
