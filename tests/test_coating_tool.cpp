@@ -561,13 +561,11 @@ TEST(SpectrumTool, UnpolarisedIsTheMeanOfSAndP) {
 }
 
 TEST(SpectrumTool, ProgressIsShownAndErasedBeforeTheSummary) {
-    const std::vector<std::string> args = {"--from", "400", "--to", "800", "--step", "0.01"};  // several batches
-    const ToolRun shown = in_process(args, 1 << 22, 0.0);
+    const ToolRun shown = in_process({}, 1 << 20, 0.0);
     EXPECT_EQ(shown.status, 0);
-    EXPECT_EQ(shown.err.rfind("\rsardune-spectrum: ", 0), 0u) << shown.err;
-    EXPECT_NE(shown.err.find(" of 40001 wavelengths"), std::string::npos);
+    EXPECT_EQ(shown.err.rfind("\rsardune-spectrum: 401 of 401 wavelengths\r ", 0), 0u) << shown.err;
     EXPECT_NE(shown.err.find(" \rpeak R "), std::string::npos);
-    EXPECT_EQ(in_process(args, 1 << 22).err.rfind("peak R ", 0), 0u);
+    EXPECT_EQ(in_process({}).err.rfind("peak R ", 0), 0u);
 }
 
 TEST(SpectrumTool, UnwritableOutputIsAFailure) {
