@@ -220,8 +220,8 @@ private:
             }
             if (!finite)
                 throw ComputeError("the result at " + shortest(wl[i]) +
-                                   " nm is not finite: the engine cannot evaluate this design there (layers too "
-                                   "thick or too absorbing for the wavelength?)");
+                                   " nm is not finite: the engine cannot evaluate this design there (a layer many "
+                                   "wavelengths thick that absorbs, or whose index lies below the angle invariant?)");
             r.wavelengths.push_back(wl[i]);
             r.R.push_back(R_[i]);
             r.T.push_back(T_[i]);
