@@ -543,23 +543,6 @@ TEST(SpectrumTool, SummarySuitsTheSpectrum) {
     EXPECT_NE(low.err.find(", over 500.00 to 600.00 nm\n"), std::string::npos) << low.err;
 }
 
-TEST(SpectrumTool, UnpolarisedIsTheMeanOfSAndP) {
-    auto rows = [](const char* pol) {
-        std::istringstream csv(in_process({"--angle", "50", "--pol", pol, "--from", "600", "--to", "600"}).out);
-        std::string header, row;
-        std::getline(csv, header);
-        std::getline(csv, row);
-        double w, R, T;
-        char comma;
-        std::istringstream(row) >> w >> comma >> R >> comma >> T;
-        return std::pair{R, T};
-    };
-    const auto s = rows("s"), p = rows("p"), u = rows("u");
-    EXPECT_NEAR(u.first, (s.first + p.first) / 2, 1e-9);
-    EXPECT_NEAR(u.second, (s.second + p.second) / 2, 1e-9);
-    EXPECT_GT(std::abs(s.first - p.first), 0.01);
-}
-
 TEST(SpectrumTool, ProgressIsShownAndErasedBeforeTheSummary) {
     const ToolRun shown = in_process({}, 1 << 20, 0.0);
     EXPECT_EQ(shown.status, 0);

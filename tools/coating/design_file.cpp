@@ -73,7 +73,7 @@ void refuse_bad_bytes(std::string_view content, const Fields& fields, FieldName 
     }
 }
 
-// Calls `handle(content, fields, number)` for each line that has a field,
+// Calls `handle(fields, number)` for each line that has a field,
 // after the checks every file kind shares: line length and bytes.
 template <class Handle>
 void for_each_line(std::string_view bytes, const std::string& file, FieldName field_name, Handle handle) {
