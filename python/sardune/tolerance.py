@@ -34,6 +34,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optiona
 
 import numpy as np
 
+from . import engine as _engine
 from .engine import Engine, _addr, _rows, default_engine
 from .errors import ToleranceError
 from .physics import _angles, _grid, _pol, coefficients, reflectance, transmittance
@@ -214,11 +215,17 @@ _engines: Dict[str, Engine] = {}
 
 
 def _engine_at(path: str) -> Engine:
-    """The engine at `path` in this process, loaded once."""
+    """The engine the caller used, by its path, loaded once in this process
+    (the default engine where its path is no file but a name for the
+    dynamic loader)."""
     e = _engines.get(path)
     if e is None:
-        d = default_engine()
-        e = _engines[path] = d if d.path == path or not os.path.isfile(path) else Engine(path)
+        loaded = _engine._default
+        if loaded is not None and loaded.path == path:
+            e = loaded
+        else:
+            e = Engine(path) if os.path.isfile(path) else default_engine()
+        _engines[path] = e
     return e
 
 
