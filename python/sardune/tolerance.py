@@ -37,7 +37,7 @@ import numpy as np
 from . import engine as _engine
 from .engine import Engine, _addr, _rows, default_engine
 from .errors import ToleranceError
-from .physics import _angles, _grid, _pol, coefficients, reflectance, transmittance
+from .physics import _angles, _grid, _pol, admittance, coefficients, reflectance, transmittance
 
 if TYPE_CHECKING:
     from .physics import Design
@@ -206,7 +206,9 @@ class _Job:
                     o = self.design._optics(w, slice(None), N, x, cos0, p, True)
                     media[p] = _Media(o.n, o.eta, np.array([o.eta0], np.complex128), np.ascontiguousarray(o.eta_s))
                 n = next(iter(media.values())).n
-                real = self.design._real_path(e, n, x, "auto") is not None
+                # Without layers the stack-matrix path: the real-index paths
+                # need not write the bare boundary's coefficients.
+                real = len(self.design) > 0 and self.design._real_path(e, n, x, "auto") is not None
                 self._prepared = (e, x, media, real, bool(np.any(n.imag != 0)))
             return self._prepared
 
@@ -265,7 +267,6 @@ def _coefficients(e: Engine, w: np.ndarray, x: float, pol: str, m: _Media, d: np
                   scale: Optional[np.ndarray], real: bool) -> Tuple[np.ndarray, np.ndarray]:
     """t and r (runs, N) of every run: one engine request per run, thicknesses
     d (runs, K), index scales (runs, K) or None, into preallocated rows."""
-    from .physics import admittance
     B, K = d.shape
     N = w.size
     t = np.empty((B, N), np.complex128)

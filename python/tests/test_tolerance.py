@@ -58,6 +58,9 @@ class TestRuns:
         assert np.array_equal(r.T.percentiles, np.array([s.T] * 3))
         assert np.allclose(r.R.mean, s.R, rtol=0, atol=1e-15) and np.all(r.R.std < 1e-15)
         assert r.A is None and r.yield_fraction == 1.0 and r.passed.shape == (6,)
+        for w in (W, W[:3]):  # the engine's paths for fewer than 4 wavelengths write nothing without layers
+            bare = Design([], substrate=1.52).tolerance(w, ErrorModel(thickness=1.0), 3, seed=1, engine=eng)
+            assert np.allclose(bare.R.percentiles, (0.52 / 2.52) ** 2, rtol=1e-14, atol=0)
 
     @pytest.mark.parametrize("design, errors, angle, pol", [
         (LOSSLESS, ERRORS, 0.0, "s"),
