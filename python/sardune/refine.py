@@ -182,6 +182,7 @@ class _Problem:
         self.engine, self.method, self.progress = engine, method, progress
         self.size = sum(g.wavelengths.size for g in groups)
         self.evaluations = self.jacobians = 0
+        self.last: Optional[Tuple[np.ndarray, np.ndarray]] = None
 
     def at(self, x: np.ndarray) -> "Design":
         d = self.design.thicknesses
@@ -189,38 +190,45 @@ class _Problem:
         return self.design.with_thicknesses(d)
 
     def residuals(self, x: np.ndarray) -> np.ndarray:
+        """Weighted residuals; the last point's are kept, since the solver
+        starts by evaluating the point the report already evaluated."""
+        if self.last is not None and np.array_equal(x, self.last[0]):
+            return self.last[1].copy()
         self.evaluations += 1
         design, f = self.at(x), np.empty(self.size)
         offset = 0
         for g in self.groups:
             s = design.spectrum(g.wavelengths, g.angle, g.pol, self.engine, self.method)
-            values = {"R": s.R, "T": s.T, "A": s.A}
-            for q, part, value, weight in g.rows:
-                f[offset + part.start:offset + part.stop] = (values[q][part] - value) * weight
+            self._weighted(g, offset, {"R": s.R, "T": s.T, "A": s.A}, f)
             offset += g.wavelengths.size
+        self.last = (x.copy(), f.copy())
         return f
 
     def jacobian(self, x: np.ndarray) -> np.ndarray:
         """(residuals, variables); reports the iteration to `progress`, since
         the trust-region solver takes one Jacobian per accepted step."""
         design, J = self.at(x), np.empty((self.size, self.variables.size))
-        f = np.empty(self.size) if self.progress is not None else None
+        f = np.empty(self.size)
         offset = 0
         for g in self.groups:
             s = design.sensitivities(g.wavelengths, g.angle, g.pol, self.engine, self.method)
             dR, dT = s.dR[self.variables], s.dT[self.variables]
-            slopes = {"R": dR, "T": dT, "A": -(dR + dT)}
-            values = {"R": s.R, "T": s.T, "A": 1 - s.R - s.T}
-            for q, part, value, weight in g.rows:
-                rows = slice(offset + part.start, offset + part.stop)
-                J[rows] = (slopes[q][:, part] * weight).T
-                if f is not None:
-                    f[rows] = (values[q][part] - value) * weight
+            self._weighted(g, offset, {"R": dR, "T": dT, "A": -(dR + dT)}, J.T, subtract=False)
+            self._weighted(g, offset, {"R": s.R, "T": s.T, "A": 1 - s.R - s.T}, f)
             offset += g.wavelengths.size
         if self.progress is not None:
             self.progress(self.jacobians, float(f @ f), design.thicknesses)
         self.jacobians += 1
         return J
+
+    @staticmethod
+    def _weighted(g: _Group, offset: int, values: Dict[str, np.ndarray], out: np.ndarray,
+                  subtract: bool = True) -> None:
+        """out[..., rows of group g] = (value - target) / tolerance, or the
+        slope / tolerance (subtract=False), for each of the group's rows."""
+        for q, part, target, weight in g.rows:
+            v = values[q][..., part]
+            out[..., offset + part.start:offset + part.stop] = ((v - target) if subtract else v) * weight
 
 
 def refine(design: "Design", targets: Sequence, layers: Optional[Sequence[int]] = None,
