@@ -62,7 +62,8 @@ class ErrorModel(NamedTuple):
 
 class Bound(NamedTuple):
     """Pass/fail row: `quantity` ("R", "T" or "A", a fraction) must lie in
-    [min, max] at every grid wavelength from start to stop nm (inclusive)."""
+    [min, max] at every grid wavelength from start to stop nm (inclusive).
+    As a plain tuple also (quantity, (start, stop), min, max)."""
     quantity: str
     start: float
     stop: float
@@ -149,10 +150,13 @@ def _checks(bounds: Sequence, w: np.ndarray) -> List[Tuple[str, np.ndarray, floa
     for i, row in enumerate(bounds):
         name = f"bounds[{i}]"
         try:
+            if not isinstance(row, Bound) and len(row) == 4:  # the range as one pair
+                row = (row[0], *row[1], *row[2:])
             b = row if isinstance(row, Bound) else Bound(*row)
             start, stop, lo, hi = (float(b.start), float(b.stop), float(b.min), float(b.max))
         except (TypeError, ValueError):
-            raise TypeError(f"{name}: expected (quantity, start nm, stop nm, min, max)") from None
+            raise TypeError(f"{name}: expected (quantity, start nm, stop nm, min, max) or "
+                            "(quantity, (start nm, stop nm), min, max)") from None
         if b.quantity not in QUANTITIES:
             raise ValueError(f"{name}.quantity: expected 'R', 'T' or 'A', got {b.quantity!r}")
         if math.isnan(lo) or math.isnan(hi) or lo > hi:

@@ -73,7 +73,7 @@ class TestRuns:
         runs, seed = 24, 20240611
         R, T = by_hand(design, errors, runs, seed, angle, pol)
         bounds = [Bound("R", 500.0, 600.0, 0.0, float(np.median(R[:, (W >= 500) & (W <= 600)].max(axis=1)))),
-                  ("T", 700.0, 750.0, 0.2, 1.0)]
+                  ("T", (700.0, 750.0), 0.2, 1.0)]
         r = design.tolerance(W, errors, runs, seed, angle, pol, (5, 50, 95), bounds, batch=5, engine=eng)
         assert r.runs == runs and r.seed == seed and np.array_equal(r.levels, [5, 50, 95])
         for got, want in ((r.R, R), (r.T, T)) + (((r.A, 1 - R - T),) if design is ABSORBING else ()):
@@ -155,6 +155,7 @@ class TestBadInput:
         (dict(bounds=[("R", 450, 750, 0.0, 1.0), ("T", 450, 750, 0.9, 0.1)]), ValueError, r"bounds\[1\]: expected min <= max"),
         (dict(bounds=[("X", 450, 750, 0.0, 1.0)]), ValueError, r"bounds\[0\].quantity"),
         (dict(bounds=[("R", 450)]), TypeError, r"bounds\[0\]: expected"),
+        (dict(bounds=[("R", 450, 0.0, 1.0)]), TypeError, r"bounds\[0\]: expected"),
         (dict(angle=[0.0, 10.0]), ValueError, "angle: expected one angle"),
         (dict(pol="x"), ValueError, "pol:"),
         (dict(executor=object()), TypeError, "executor: expected an object with submit"),
