@@ -30,8 +30,10 @@ from .physics import (Absorptance, Design, Ellipsometry, Layer, Phase, Sensitivi
                       coefficient_derivatives, coefficients, default_design, read_design, reflectance,
                       transmittance, wavelength_grid)
 from .design_file import read_table
-from .refine import Refinement, Target, refine
-from .tolerance import Bound, ErrorModel, Statistics, Tolerance, tolerance
+# The modules keep their names (sardune.refine.refine, sardune.tolerance.tolerance);
+# the functions are Design.refine and Design.tolerance.
+from .refine import Refinement, Target
+from .tolerance import Bound, ErrorModel, Statistics, Tolerance
 
 __all__ = [
     "__version__",
@@ -50,7 +52,7 @@ __all__ = [
     # materials
     "Material", "fused_silica", "N_BK7", "BUILT_IN", "read_table",
     # refinement and tolerance analysis
-    "refine", "Target", "Refinement", "tolerance", "ErrorModel", "Bound", "Statistics", "Tolerance",
+    "Target", "Refinement", "ErrorModel", "Bound", "Statistics", "Tolerance",
 ]
 
 
