@@ -31,18 +31,16 @@ def design(K, loss):
 
 
 def engine_alone(e, d, w, runs):
-    """Seconds of `runs` engine requests of the same size through the
-    wrapper, the same outputs each time (the floor)."""
-    n = np.array([np.full(w.size, l.index, np.complex128) for l in d.layers])
-    eta_s = np.full(w.size, 1.52 + 0j)
-    thick = d.thicknesses
-    lossless = not np.any(n.imag)
-    call = ((lambda: e.update_optiprops_real_n_simd(w, thick, n, n, 1.0, eta_s)) if lossless
-            else (lambda: e.calc_M(w, thick, n, n)))
-    call()
+    """Seconds of `runs` engine requests as the analysis makes them (the
+    prepared media, nominal thicknesses, outputs in rows), without draws,
+    spectra or statistics: the floor."""
+    job = tolerance._Job(d, w, 0.0, "s", np.zeros((3, len(d))), False, 1, [], e.path)
+    engine, x, media, real, _ = job.prepare()
+    thicknesses = np.tile(d.thicknesses, (tolerance.DEFAULT_BATCH, 1))
     start = time.perf_counter()
-    for _ in range(runs):
-        call()
+    for first in range(0, runs, tolerance.DEFAULT_BATCH):
+        count = min(tolerance.DEFAULT_BATCH, runs - first)
+        tolerance._coefficients(engine, w, x, "s", media["s"], thicknesses[:count], None, real)
     return time.perf_counter() - start
 
 

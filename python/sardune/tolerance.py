@@ -178,8 +178,25 @@ class _Media(NamedTuple):
     """Nominal media of one polarisation on the grid."""
     n: np.ndarray        # (K, N) layer indices
     eta: np.ndarray      # (K, N) admittances
+    rows: np.ndarray     # (U, N) the distinct rows of n and eta
+    n_at: np.ndarray     # (K,) addresses of n's rows among them, the engine's pointer form
+    eta_at: np.ndarray   # (K,) the same for eta
     eta0: np.ndarray     # (1,) incident admittance, the engine's cell
     eta_s: np.ndarray    # (N,) substrate admittances
+
+
+def _media(n: np.ndarray, eta: np.ndarray, eta0: complex, eta_s: np.ndarray) -> _Media:
+    """Media whose per-layer rows are stored once per distinct row: the
+    engine takes a row address per layer, so layers of one material read
+    the same memory (each run sweeps every row; two materials stay in
+    cache where a hundred layers' rows would not)."""
+    where: Dict[bytes, int] = {}
+    picks = [[where.setdefault(row.tobytes(), len(where)) for row in a] for a in (n, eta)]
+    rows = np.empty((len(where), n.shape[1]), np.complex128)
+    for a, pick in zip((n, eta), picks):
+        rows[pick] = a
+    at = [np.array([rows.ctypes.data + rows.strides[0] * i for i in pick], np.uintp) for pick in picks]
+    return _Media(n, eta, rows, at[0], at[1], np.array([eta0], np.complex128), np.ascontiguousarray(eta_s))
 
 
 class _Job:
@@ -212,7 +229,7 @@ class _Job:
                 media = {}
                 for p in _pol(self.pol):
                     o = self.design._optics(w, slice(None), N, x, cos0, p, True)
-                    media[p] = _Media(o.n, o.eta, np.array([o.eta0], np.complex128), np.ascontiguousarray(o.eta_s))
+                    media[p] = _media(o.n, o.eta, o.eta0, o.eta_s)
                 n = next(iter(media.values())).n
                 # Without layers the stack-matrix path: the real-index paths
                 # need not write the bare boundary's coefficients.
@@ -279,8 +296,7 @@ def _coefficients(e: Engine, w: np.ndarray, x: float, pol: str, m: _Media, d: np
     N = w.size
     t = np.empty((B, N), np.complex128)
     r = np.empty((B, N), np.complex128)
-    n, eta = m.n, m.eta
-    ni, na = _rows(n), _rows(eta)
+    n, eta, ni, na = m.n, m.eta, m.n_at, m.eta_at
     if real:
         spare = np.empty((2, N), np.complex128)  # t', r': not wanted
         slots = np.array([0, spare[0].ctypes.data, 0, spare[1].ctypes.data, 0, 0, 0], np.uintp)
