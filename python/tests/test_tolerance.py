@@ -3,6 +3,7 @@ statistics and yield from those runs, bitwise the same for any batching and
 executor, percentiles as numpy's, and bad input."""
 
 import concurrent.futures
+import multiprocessing
 
 import numpy as np
 import pytest
@@ -99,6 +100,9 @@ class TestRuns:
             assert same(one, design.tolerance(W, errors, 23, batch=6, **kw))
             with concurrent.futures.ThreadPoolExecutor(2) as pool:
                 assert same(one, design.tolerance(W, errors, 23, batch=4, executor=pool, **kw))
+            if design is LOSSLESS:  # (ABSORBING's lambda does not pickle: see TestBadInput)
+                with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("fork")) as pool:
+                    assert same(one, design.tolerance(W, errors, 23, batch=5, executor=pool, **kw))
             # a different seed is a different sample
             assert not np.array_equal(one.R.mean, design.tolerance(W, errors, 23, **dict(kw, seed=98)).R.mean)
 
@@ -180,6 +184,11 @@ class TestBadInput:
                                                  + ("RuntimeError: executor shut down" if at_submit else "OSError: worker lost")) as e:
             LOSSLESS.tolerance(W, ERRORS, 14, seed=1, batch=4, executor=FailingExecutor(2, at_submit), engine=eng)
         assert e.value.batch == 2 and e.value.runs == range(8, 12) and e.value.__cause__ is not None
+
+    def test_a_batch_that_cannot_travel_is_named(self, eng):
+        with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("fork")) as pool:
+            with pytest.raises(ToleranceError, match=r"^executor: batch 0 \(runs 0 to 3\) failed: .*(pickle|lambda)"):
+                ABSORBING.tolerance(W, ErrorModel(thickness=1.0), 8, seed=1, batch=4, executor=pool, engine=eng)
 
     def test_progress_can_cancel(self, eng):
         def stop(done, total):
