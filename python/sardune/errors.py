@@ -74,14 +74,14 @@ class MaterialError(SarduneError, ValueError):
 
 
 class ToleranceError(SarduneError, RuntimeError):
-    """A batch of a tolerance analysis failed in the executor (at submission
-    or in its run); .batch is its number, .runs its range of runs, the
-    cause is chained."""
+    """Work of a tolerance analysis failed in its executor (at submission or
+    when it ran): "executor: batch 2 (runs 512 to 767) failed: CAUSE", or
+    the statistics of a block of wavelengths on a cluster; .what names the
+    work, the cause is chained."""
 
-    def __init__(self, batch: int, runs: range, cause: BaseException) -> None:
-        super().__init__(f"executor: batch {batch} (runs {runs.start} to {runs.stop - 1}) failed: "
-                         f"{type(cause).__name__}: {cause}")
-        self.batch, self.runs = batch, runs
+    def __init__(self, what: str, cause: BaseException) -> None:
+        super().__init__(f"executor: {what} failed: {type(cause).__name__}: {cause}")
+        self.what = what
 
 
 def check_status(function: str, status: int) -> None:

@@ -18,17 +18,20 @@ bitwise the same for any batching and any executor, given the same engine
 library on the same kind of processor (its results do not depend on its
 thread count).
 
-Work goes out in batches to an optional executor: anything with
-submit(fn, *args) returning a future with result(), such as a
+Work goes out to an optional executor: anything with submit(fn, *args)
+returning a future with result() and exception(), such as a
 concurrent.futures.ThreadPoolExecutor (the engine releases the GIL) or a
-dask.distributed Client. A batch returns its samples; only after every
-batch has come back are the statistics formed, so a failed batch raises
-ToleranceError naming it and no partial result is returned.
+dask.distributed Client. It receives the batches, then one statistics task
+per block of wavelengths (each wavelength's statistics depend on its own
+samples only, so the blocks change nothing); on a dask cluster the samples
+stay on the workers. Without an executor everything runs on the calling
+thread. A failed batch raises ToleranceError naming it, and no partial
+result is returned.
 """
 
-import concurrent.futures
 import math
 import numbers
+import operator
 import os
 import threading
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -47,9 +50,7 @@ ArrayLike = Union[float, Sequence[float], np.ndarray]
 Progress = Callable[[int, int], None]
 QUANTITIES = ("R", "T", "A")
 DEFAULT_BATCH = 256  # runs per batch
-# The statistics of R, T and A are formed side by side in this process; the
-# partial sort behind the percentiles is its largest serial step.
-STATISTICS_THREADS = min(3, os.cpu_count() or 1)
+EXECUTOR_BLOCKS = 8  # wavelength blocks, each a statistics task, for a concurrent.futures executor
 
 
 class ErrorModel(NamedTuple):
@@ -204,9 +205,10 @@ class _Job:
     are prepared where the batch runs (once per job and process)."""
 
     def __init__(self, design: "Design", w: np.ndarray, angle: float, pol: str, sigmas: np.ndarray, alike: bool,
-                 entropy: int, checks, library: str) -> None:
+                 entropy: int, checks, library: str, blocks: Sequence[slice] = (slice(None),)) -> None:
         self.design, self.w, self.angle, self.pol = design, w, angle, pol
         self.sigmas, self.alike, self.entropy, self.checks, self.library = sigmas, alike, entropy, checks, library
+        self.blocks = list(blocks)
         self._prepared = None
         self._lock = threading.Lock()
 
@@ -265,8 +267,10 @@ def _draws(entropy: int, runs: range, per_kind: int) -> np.ndarray:
     return z
 
 
-def _run_batch(job: _Job, start: int, stop: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Runs start .. stop-1: R and T as (N, runs) and the runs' verdicts."""
+def _run_batch(job: _Job, start: int, stop: int) -> Tuple[np.ndarray, ...]:
+    """Runs start .. stop-1: their verdicts (runs,), then for each wavelength
+    block of job.blocks its R and T samples as one (2, wavelengths, runs)
+    array."""
     e, x, media, real, _ = job.prepare()
     runs, design = range(start, stop), job.design
     K, N, B = len(design), job.w.size, stop - start
@@ -285,7 +289,15 @@ def _run_batch(job: _Job, start: int, stop: int) -> Tuple[np.ndarray, np.ndarray
     for q, where, lo, hi in job.checks:
         v = values[q][:, where]
         passed &= np.all((v >= lo) & (v <= hi), axis=1)
-    return np.ascontiguousarray(R.T), np.ascontiguousarray(T.T), passed
+    return (passed,) + tuple(_piece(R, T, part) for part in job.blocks)
+
+
+def _piece(R: np.ndarray, T: np.ndarray, part: slice) -> np.ndarray:
+    """R and T (runs, N) at the wavelengths `part` as one C-ordered
+    (2, wavelengths, runs) array."""
+    out = np.empty((2, part.stop - part.start, R.shape[0]))
+    out[0], out[1] = R[:, part].T, T[:, part].T
+    return out
 
 
 def _coefficients(e: Engine, w: np.ndarray, x: float, pol: str, m: _Media, d: np.ndarray,
@@ -360,16 +372,26 @@ def _statistics(samples: np.ndarray, levels: np.ndarray) -> Statistics:
     return Statistics(mean, std, p)
 
 
-def _all_statistics(samples: List[np.ndarray], levels: np.ndarray) -> List[Statistics]:
-    """Statistics of each quantity, one thread each up to STATISTICS_THREADS:
-    numpy's partition and reductions release the GIL, and each result is
-    the same on any thread."""
-    if STATISTICS_THREADS < 2:
-        return [_statistics(v, levels) for v in samples]
-    with concurrent.futures.ThreadPoolExecutor(min(STATISTICS_THREADS, len(samples))) as pool:
-        return list(pool.map(lambda v: _statistics(v, levels), samples))
+def _block_statistics(levels: np.ndarray, absorbing: bool, *pieces: np.ndarray) -> List[Statistics]:
+    """Statistics of R, T (and A) over every run at one block of
+    wavelengths, from that block's (2, wavelengths, runs) piece of each
+    batch in run order. Each wavelength's statistics depend on its own
+    samples alone, so any division into blocks gives the same numbers."""
+    # C order whatever the pieces: a reduction along rows of another layout
+    # sums in another order (and rounds differently)
+    RT = np.empty(pieces[0].shape[:2] + (sum(p.shape[2] for p in pieces),))
+    np.concatenate(pieces, axis=2, out=RT)
+    samples = [RT[0], RT[1]] + ([1 - RT[0] - RT[1]] if absorbing else [])
+    return [_statistics(v, levels) for v in samples]
 
 
+def _joined(blocks: List[List[Statistics]]) -> List[Statistics]:
+    """Per-quantity statistics over the whole grid from those of its blocks."""
+    return [Statistics(*(np.concatenate([b[q][f] for b in blocks], axis=-1) for f in range(3)))
+            for q in range(len(blocks[0]))]
+
+
+# ---------------------------------------------------------------- the analysis
 # ---------------------------------------------------------------- the analysis
 
 def tolerance(design: "Design", wavelengths: ArrayLike, errors: ErrorModel, runs: int, seed: Optional[int] = None,
@@ -408,40 +430,94 @@ def tolerance(design: "Design", wavelengths: ArrayLike, errors: ErrorModel, runs
     absorbing = job.prepare()[4]  # the media here too: bad indices fail before any batch is sent
 
     ranges = [range(a, min(a + batch, runs)) for a in range(0, runs, batch)]
-    N = w.size
-    R, T = np.empty((N, runs)), np.empty((N, runs))
-    passed = np.empty(runs, bool)
 
-    def store(k: int, result) -> None:
-        part = ranges[k]
-        R[:, part.start:part.stop], T[:, part.start:part.stop], passed[part.start:part.stop] = result
+    def done(k: int) -> None:
         if progress is not None:
-            progress(part.stop, runs)
+            progress(ranges[k].stop, runs)
 
     if executor is None:
+        job.blocks = _wavelength_blocks(w.size, 1)
+        results = []
         for k, part in enumerate(ranges):
-            store(k, _run_batch(job, part.start, part.stop))
+            results.append(_run_batch(job, part.start, part.stop))
+            done(k)
+        passed = np.concatenate([r[0] for r in results])
+        stats = [_block_statistics(levels, absorbing, *[r[1] for r in results])]
     else:
-        futures = []
-        try:
-            for k, part in enumerate(ranges):
-                try:
-                    futures.append(executor.submit(_run_batch, job, part.start, part.stop))
-                except Exception as cause:
-                    raise ToleranceError(k, part, cause) from cause
-            for k, f in enumerate(futures):
-                try:
-                    result = f.result()
-                except Exception as cause:
-                    raise ToleranceError(k, ranges[k], cause) from cause
-                futures[k] = None  # its samples are stored: let the executor free them
-                store(k, result)
-        finally:
-            for f in futures:
-                if f is not None and not f.done():
-                    f.cancel()
+        # two blocks per dask worker, so that none waits for one long block
+        count = 2 * len(executor.scheduler_info()["workers"]) if _is_dask(executor) else EXECUTOR_BLOCKS
+        job.blocks = _wavelength_blocks(w.size, count)
+        passed, stats = _spread(executor, job, ranges, levels, absorbing, done)
+    R, T, *A = _joined(stats)
+    return Tolerance(w, runs, entropy, levels, R, T, A[0] if A else None, passed, float(passed.mean()))
 
-    samples = [R, T] + ([1 - R - T] if absorbing else [])
-    stats = _all_statistics(samples, levels)
-    return Tolerance(w, runs, entropy, levels, stats[0], stats[1], stats[2] if absorbing else None, passed,
-                     float(passed.mean()))
+
+def _wavelength_blocks(N: int, count: int) -> List[slice]:
+    edges = np.linspace(0, N, max(1, min(N, count)) + 1).astype(int)
+    return [slice(a, b) for a, b in zip(edges[:-1], edges[1:])]
+
+
+def _is_dask(executor: Any) -> bool:
+    """A dask.distributed Client: its futures may be arguments of further
+    tasks, so batch results can stay on the workers."""
+    return executor is not None and type(executor).__module__.split(".")[0] == "distributed"
+
+
+def _submit(executor: Any, what: str, fn: Callable, *args: Any):
+    try:
+        return executor.submit(fn, *args)
+    except Exception as cause:
+        raise ToleranceError(what, cause) from cause
+
+
+def _batch(k: int, part: range) -> str:
+    return f"batch {k} (runs {part.start} to {part.stop - 1})"
+
+
+def _spread(executor: Any, job: _Job, ranges: List[range], levels: np.ndarray, absorbing: bool,
+            done: Callable[[int], None]) -> Tuple[np.ndarray, List[List[Statistics]]]:
+    """The batches, then the statistics of each wavelength block, as tasks
+    of `executor`; the verdicts and the blocks' statistics. A dask Client
+    takes futures as arguments of later tasks, so there the samples stay on
+    the workers, each block's pieces go to the task that forms its
+    statistics, and everything is submitted at once (pieces move while later
+    batches run); a concurrent.futures executor returns the samples here
+    and receives them again with the statistics tasks."""
+    chained = _is_dask(executor)
+    futures: List[Any] = []
+    try:
+        batches = [_submit(executor, _batch(k, part), _run_batch, job, part.start, part.stop)
+                   for k, part in enumerate(ranges)]
+        futures += batches
+        if chained:
+            pieces = [[executor.submit(operator.getitem, f, i) for f in batches] for i in range(1 + len(job.blocks))]
+            futures += [p for part in pieces for p in part]
+            stats = [_submit(executor, "statistics", _block_statistics, levels, absorbing, *part)
+                     for part in pieces[1:]]
+            futures += stats
+        # a failed batch fails what depends on it: it is named first
+        for k, f in enumerate(batches):
+            cause = f.exception()
+            if cause is not None:
+                raise ToleranceError(_batch(k, ranges[k]), cause) from cause
+            done(k)
+        if chained:
+            passed = np.concatenate(executor.gather(pieces[0]))
+        else:
+            results = [f.result() for f in batches]
+            passed = np.concatenate([r[0] for r in results])
+            stats = [_submit(executor, "statistics", _block_statistics, levels, absorbing, *[r[1 + j] for r in results])
+                     for j in range(len(job.blocks))]
+            futures += stats
+        out = []
+        for part, f in zip(job.blocks, stats):
+            try:
+                out.append(f.result())
+            except Exception as cause:
+                w = job.w[part]
+                raise ToleranceError(f"statistics of {w[0]:g} to {w[-1]:g} nm", cause) from cause
+        return passed, out
+    finally:
+        for f in futures:
+            if not f.done():
+                f.cancel()

@@ -183,7 +183,10 @@ class TestBadInput:
         with pytest.raises(ToleranceError, match=r"^executor: batch 2 \(runs 8 to 11\) failed: "
                                                  + ("RuntimeError: executor shut down" if at_submit else "OSError: worker lost")) as e:
             LOSSLESS.tolerance(W, ERRORS, 14, seed=1, batch=4, executor=FailingExecutor(2, at_submit), engine=eng)
-        assert e.value.batch == 2 and e.value.runs == range(8, 12) and e.value.__cause__ is not None
+        assert e.value.what == "batch 2 (runs 8 to 11)" and e.value.__cause__ is not None
+        # the statistics tasks follow the four batches: the second covers the grid's next block
+        with pytest.raises(ToleranceError, match=r"^executor: statistics of 487.5 to 517.5 nm failed: OSError"):
+            LOSSLESS.tolerance(W, ERRORS, 14, seed=1, batch=4, executor=FailingExecutor(5), engine=eng)
 
     def test_a_batch_that_cannot_travel_is_named(self, eng):
         with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("fork")) as pool:
