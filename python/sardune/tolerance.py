@@ -392,7 +392,6 @@ def _joined(blocks: List[List[Statistics]]) -> List[Statistics]:
 
 
 # ---------------------------------------------------------------- the analysis
-# ---------------------------------------------------------------- the analysis
 
 def tolerance(design: "Design", wavelengths: ArrayLike, errors: ErrorModel, runs: int, seed: Optional[int] = None,
               angle: float = 0.0, pol: str = "s", percentiles: Sequence[float] = (5.0, 50.0, 95.0),
@@ -406,7 +405,8 @@ def tolerance(design: "Design", wavelengths: ArrayLike, errors: ErrorModel, runs
     for the yield. batch: runs per batch (default 256; the result does not
     depend on it); executor: see the module's description; progress(done,
     total) is called with runs done after each batch (raise to cancel).
-    Memory: 8 * N * runs bytes for each of R, T (and A) in this process."""
+    Memory: 8 * N * runs bytes for each of R and T where the samples are
+    (this process, or a dask cluster's workers)."""
     if design.thick:
         raise ValueError("substrate_thickness: tolerance analysis is defined for a semi-infinite substrate only")
     w = _grid(wavelengths)
