@@ -93,13 +93,16 @@ inline Wave wave(const double* wavelengths, const Block& b) {
             _mm256_cmp_pd(abs_pd(lambda), _mm256_set1_pd(1.7976931348623157e308), _CMP_LE_OQ)};
 }
 
-// ---- the layer
+// ---- the layer, in two steps: the phase thickness and admittance terms,
+// then the sine and cosine of the phase. The tiled kernels run each step
+// over a whole tile before the next, so that the long chain of square roots
+// and divisions of one block overlaps with the other blocks' work.
 
-// One layer at one block: q, sin delta, cos delta, i/eta, i eta, and the
-// lanes (bit l for lane l) the formulas cannot honour.
-struct LayerParts {
-    C4 q, S, C, i_over_eta, i_eta;
-    int special;
+// One layer at one block: q, delta = a + ib, i/eta and i eta.
+struct Phase {
+    C4 q;
+    __m256d a, b;
+    C4 i_over_eta, i_eta;
 };
 
 inline __m256d within(__m256d v, double lo, double hi) {
@@ -107,8 +110,9 @@ inline __m256d within(__m256d v, double lo, double hi) {
                          _mm256_cmp_pd(v, _mm256_set1_pd(hi), _CMP_LE_OQ));
 }
 
-inline LayerParts layer_parts(const double* n_row, const double* eta_row, int count, double d, const Wave& w,
-                              __m256d x2) {
+// Adds to *special the lanes (bit l for lane l) the formulas cannot honour.
+inline Phase layer_phase(const double* n_row, const double* eta_row, int count, double d, const Wave& w,
+                         __m256d x2, int* special) {
     const C4 n = load_block(n_row, count), eta = load_block(eta_row, count);
     // n^2 - x^2 with x^2 off the real part only.
     const C4 nx{_mm256_fmsub_pd(n.re, n.re, _mm256_fmadd_pd(n.im, n.im, x2)),
@@ -116,10 +120,6 @@ inline LayerParts layer_parts(const double* n_row, const double* eta_row, int co
     const C4 q = csqrt(nx);
     const __m256d a = _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(d), q.re), w.kappa);
     const __m256d b = _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(d), q.im), w.kappa);
-    __m256d sa, ca, ch, sh;
-    sincos_pd(a, &sa, &ca);
-    cosh_sinh(abs_pd(b), &ch, &sh);
-    sh = _mm256_or_pd(sh, _mm256_and_pd(b, _mm256_set1_pd(-0.0)));
     const __m256d eta2 = norm2(eta);
     const __m256d inv = _mm256_div_pd(_mm256_set1_pd(1.0), eta2);
 
@@ -127,13 +127,22 @@ inline LayerParts layer_parts(const double* n_row, const double* eta_row, int co
     ok = _mm256_and_pd(ok, _mm256_cmp_pd(abs_pd(a), _mm256_set1_pd(1e5), _CMP_LE_OQ));
     ok = _mm256_and_pd(ok, _mm256_cmp_pd(abs_pd(b), _mm256_set1_pd(700.0), _CMP_LE_OQ));
     ok = _mm256_and_pd(ok, within(eta2, 1e-290, 1e290));
+    *special |= ~_mm256_movemask_pd(ok) & 0xF;
 
-    return {q,
-            {_mm256_mul_pd(sa, ch), _mm256_mul_pd(ca, sh)},
-            {_mm256_mul_pd(ca, ch), negate_pd(_mm256_mul_pd(sa, sh))},
-            {_mm256_mul_pd(eta.im, inv), _mm256_mul_pd(eta.re, inv)},
-            times_i(eta),
-            ~_mm256_movemask_pd(ok) & 0xF};
+    return {q, a, b, {_mm256_mul_pd(eta.im, inv), _mm256_mul_pd(eta.re, inv)}, times_i(eta)};
+}
+
+// sin delta and cos delta.
+struct Trig {
+    C4 S, C;
+};
+
+inline Trig layer_trig(const Phase& p) {
+    __m256d sa, ca, ch, sh;
+    sincos_pd(p.a, &sa, &ca);
+    cosh_sinh(abs_pd(p.b), &ch, &sh);
+    sh = _mm256_or_pd(sh, _mm256_and_pd(p.b, _mm256_set1_pd(-0.0)));
+    return {{_mm256_mul_pd(sa, ch), _mm256_mul_pd(ca, sh)}, {_mm256_mul_pd(ca, ch), negate_pd(_mm256_mul_pd(sa, sh))}};
 }
 
 // The stack-matrix layer L = [[C, u], [v, C]].
@@ -153,7 +162,10 @@ inline Mat4 product(const Mat4& A, const Mat4& B) {
             cdot2(A.m10, B.m00, A.m11, B.m10), cdot2(A.m10, B.m01, A.m11, B.m11)};
 }
 
-inline Terms stack_terms(const LayerParts& p) { return {p.C, cmul(p.S, p.i_over_eta), cmul(p.S, p.i_eta)}; }
+inline Terms stack_terms(const Phase& p) {
+    const Trig t = layer_trig(p);
+    return {t.C, cmul(t.S, p.i_over_eta), cmul(t.S, p.i_eta)};
+}
 
 // L = [[C, S i/eta], [S i eta, C]] and G = dL/dd = delta' [[-S, C i/eta], [C i eta, -S]],
 // delta' = q 2 pi / lambda.
@@ -161,11 +173,12 @@ struct WithDerivative {
     Mat4 L, G;
 };
 
-inline WithDerivative derivative_terms(const LayerParts& p, const Wave& w) {
+inline WithDerivative derivative_terms(const Phase& p, const Wave& w) {
+    const Trig t = layer_trig(p);
     const C4 dd = cscale(p.q, w.kappa);
-    const C4 minus_S_dd = cneg(cmul(p.S, dd));
-    return {{p.C, cmul(p.S, p.i_over_eta), cmul(p.S, p.i_eta), p.C},
-            {minus_S_dd, cmul(dd, cmul(p.C, p.i_over_eta)), cmul(dd, cmul(p.C, p.i_eta)), minus_S_dd}};
+    const C4 minus_S_dd = cneg(cmul(t.S, dd));
+    return {{t.C, cmul(t.S, p.i_over_eta), cmul(t.S, p.i_eta), t.C},
+            {minus_S_dd, cmul(dd, cmul(t.C, p.i_over_eta)), cmul(dd, cmul(t.C, p.i_eta)), minus_S_dd}};
 }
 
 // Calls redo(i) for every wavelength i of the block whose lane is marked.
@@ -202,6 +215,7 @@ void stack_tiles(int start, int end, int K, const double* wavelengths, const dou
     const __m256d x2 = _mm256_set1_pd(x * x);
     Mat4 R[kTileBlocks];
     Wave waves[kTileBlocks];
+    Phase phases[kTileBlocks];
     int special[kTileBlocks];
     for_each_tile(start, end, [&](const Tile& tile) {
         for (int m = 0; m < tile.blocks(); ++m)
@@ -212,10 +226,9 @@ void stack_tiles(int start, int end, int K, const double* wavelengths, const dou
             const double d = thicknesses[j];
             for (int m = 0; m < tile.blocks(); ++m) {
                 const Block b = tile.block(m);
-                const LayerParts p = layer_parts(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2);
-                special[m] |= p.special;
-                R[m] = apply(stack_terms(p), R[m]);
+                phases[m] = layer_phase(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2, &special[m]);
             }
+            for (int m = 0; m < tile.blocks(); ++m) R[m] = apply(stack_terms(phases[m]), R[m]);
         }
         for (int m = 0; m < tile.blocks(); ++m) {
             store_mat(out, tile.block(m), R[m]);
@@ -235,6 +248,7 @@ void forward_backward_tiles(int start, int end, int K, const double* wavelengths
     const __m256d x2 = _mm256_set1_pd(x * x);
     Mat4 R[kTileBlocks];
     Wave waves[kTileBlocks];
+    Phase phases[kTileBlocks];
     int special[kTileBlocks];
     for_each_tile(start, end, [&](const Tile& tile) {
         for (int m = 0; m < tile.blocks(); ++m) waves[m] = wave(wavelengths, tile.block(m)), special[m] = 0;
@@ -244,9 +258,11 @@ void forward_backward_tiles(int start, int end, int K, const double* wavelengths
             const Stack L_j = stack(layer_matrices, j), D_j = stack(derivatives, j);
             for (int m = 0; m < tile.blocks(); ++m) {
                 const Block b = tile.block(m);
-                const LayerParts p = layer_parts(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2);
-                special[m] |= p.special;
-                const WithDerivative layer = derivative_terms(p, waves[m]);
+                phases[m] = layer_phase(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2, &special[m]);
+            }
+            for (int m = 0; m < tile.blocks(); ++m) {
+                const Block b = tile.block(m);
+                const WithDerivative layer = derivative_terms(phases[m], waves[m]);
                 store_mat(L_j, b, layer.L);
                 store_mat(D_j, b, j == 0 ? layer.G : product(layer.G, R[m]));
                 if (j < K - 1) R[m] = j == 0 ? layer.L : product(layer.L, R[m]);
@@ -326,8 +342,7 @@ int partial_block(const Partial& q, const Block& b) {
     const __m256d half = _mm256_set1_pd(0.5);
 
     for (int j = q.d0; j < q.K; ++j) {
-        const LayerParts p = layer_parts(q.n.at(j, b.i), q.eta.at(j, b.i), b.count, q.thicknesses[j], w, q.x2);
-        special |= p.special;
+        const Phase p = layer_phase(q.n.at(j, b.i), q.eta.at(j, b.i), b.count, q.thicknesses[j], w, q.x2, &special);
         const WithDerivative layer = derivative_terms(p, w);
         if (q.derivatives) store_scratch(q.scratch + 32 * static_cast<int64_t>(j - q.d0), product(layer.G, M));
         M = product(layer.L, M);
