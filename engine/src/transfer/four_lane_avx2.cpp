@@ -10,8 +10,10 @@
 //
 // Memory order: the stack kernels sweep tiles of a few blocks layer by
 // layer, their running products in a local buffer, so that each layer's
-// rows are read as contiguous runs; the partial coatings go block by block,
-// their derivative matrices in a scratch of their own.
+// rows are read as contiguous runs; the forward-backward sweeps keep what
+// their way down needs in a scratch per tile, so each output is written
+// once; the partial coatings go block by block, their derivative matrices
+// in a scratch of their own. Large outputs go out by non-temporal stores.
 #include <immintrin.h>
 
 #include <cstdint>
@@ -82,6 +84,30 @@ inline void store_mat(const Stack& s, const Block& b, const Mat4& m) {
     store_block(s.entry(2, b.i), b.count, m.m10), store_block(s.entry(3, b.i), b.count, m.m11);
 }
 
+// Results far larger than the cache go out by non-temporal stores: ordinary
+// ones would first read every line they fill, and those lines would only
+// push the inputs out of the cache on their way to memory. Short blocks take
+// ordinary stores. The kernel fences before it redoes a wavelength and
+// before it returns, so that the pool's hand-over publishes the results.
+constexpr int64_t kStreamingBytes = int64_t(1) << 21;
+
+inline bool aligned16(const void* p) { return (reinterpret_cast<uintptr_t>(p) & 15) == 0; }
+
+struct Sink {
+    bool streaming;
+    void put(double* p, int count, C4 z) const {
+        if (streaming && count == 4) return stream4(p, z);
+        store_block(p, count, z);
+    }
+    void put(const Stack& s, const Block& b, const Mat4& m) const {
+        put(s.entry(0, b.i), b.count, m.m00), put(s.entry(1, b.i), b.count, m.m01);
+        put(s.entry(2, b.i), b.count, m.m10), put(s.entry(3, b.i), b.count, m.m11);
+    }
+    void fence() const {
+        if (streaming) _mm_sfence();
+    }
+};
+
 // The wavelengths of a block: the wave number 2 pi / lambda and whether
 // lambda is finite.
 struct Wave {
@@ -110,9 +136,11 @@ inline __m256d within(__m256d v, double lo, double hi) {
                          _mm256_cmp_pd(v, _mm256_set1_pd(hi), _CMP_LE_OQ));
 }
 
-// Adds to *special the lanes (bit l for lane l) the formulas cannot honour.
-inline Phase layer_phase(const double* n_row, const double* eta_row, int count, double d, const Wave& w,
-                         __m256d x2, int* special) {
+// Writes the phase to *out (member by member: a copy of the whole struct
+// would go through general registers) and adds to *special the lanes (bit l
+// for lane l) the formulas cannot honour.
+inline void layer_phase(const double* n_row, const double* eta_row, int count, double d, const Wave& w, __m256d x2,
+                        Phase* out, int* special) {
     const C4 n = load_block(n_row, count), eta = load_block(eta_row, count);
     // n^2 - x^2 with x^2 off the real part only.
     const C4 nx{_mm256_fmsub_pd(n.re, n.re, _mm256_fmadd_pd(n.im, n.im, x2)),
@@ -129,7 +157,9 @@ inline Phase layer_phase(const double* n_row, const double* eta_row, int count, 
     ok = _mm256_and_pd(ok, within(eta2, 1e-290, 1e290));
     *special |= ~_mm256_movemask_pd(ok) & 0xF;
 
-    return {q, a, b, {_mm256_mul_pd(eta.im, inv), _mm256_mul_pd(eta.re, inv)}, times_i(eta)};
+    out->q.re = q.re, out->q.im = q.im, out->a = a, out->b = b;
+    out->i_over_eta.re = _mm256_mul_pd(eta.im, inv), out->i_over_eta.im = _mm256_mul_pd(eta.re, inv);
+    out->i_eta.re = negate_pd(eta.im), out->i_eta.im = eta.re;
 }
 
 // sin delta and cos delta.
@@ -226,7 +256,7 @@ void stack_tiles(int start, int end, int K, const double* wavelengths, const dou
             const double d = thicknesses[j];
             for (int m = 0; m < tile.blocks(); ++m) {
                 const Block b = tile.block(m);
-                phases[m] = layer_phase(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2, &special[m]);
+                layer_phase(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2, &phases[m], &special[m]);
             }
             for (int m = 0; m < tile.blocks(); ++m) R[m] = apply(stack_terms(phases[m]), R[m]);
         }
@@ -237,14 +267,49 @@ void stack_tiles(int start, int end, int K, const double* wavelengths, const dou
     });
 }
 
-// ---- forward-backward: per tile, one sweep up the layers forms L_j, stores
-// it and stores G_j times the product of the layers below; one sweep down
-// multiplies each derivative by the product of the layers above and leaves M.
+// ---- forward-backward. L_j = C + S A and G_j = dL_j/dd = delta' L_j A with
+// A = [[0, i/eta], [i eta, 0]] (A^2 = -1), so with P_j = L_{j-1} ... L_0 and
+// U_j = L_{K-1} ... L_j, dM/dd_j = U_j (delta' A P_j). Per tile, one sweep up
+// the layers writes L_j and keeps it with delta' A P_j in the tile's scratch;
+// one sweep down forms U_j from the scratch and writes dM/dd_j, leaving
+// U_0 = M. Every output is written once and nothing is read back from it.
+
+// What the sweep down needs of layer j at one block.
+struct Kept {
+    Terms L;
+    Mat4 AP;
+};
+
+// Member by member, like layer_phase's result.
+inline void set(C4* to, C4 z) { to->re = z.re, to->im = z.im; }
+inline void keep(Kept* k, const Terms& L, const Mat4& AP) {
+    set(&k->L.C, L.C), set(&k->L.u, L.u), set(&k->L.v, L.v);
+    set(&k->AP.m00, AP.m00), set(&k->AP.m01, AP.m01), set(&k->AP.m10, AP.m10), set(&k->AP.m11, AP.m11);
+}
+
+inline Mat4 as_mat(const Terms& L) { return {L.C, L.u, L.v, L.C}; }
+
+// U L, all four old entries read first.
+inline Mat4 times(const Mat4& U, const Terms& L) {
+    return {cdot2(U.m00, L.C, U.m01, L.v), cdot2(U.m00, L.u, U.m01, L.C), cdot2(U.m10, L.C, U.m11, L.v),
+            cdot2(U.m10, L.u, U.m11, L.C)};
+}
+
+// delta' A P for P = R, or for P = 1 when `first`.
+inline Mat4 derivative_factor(const Phase& p, const Wave& w, const Mat4& R, bool first) {
+    const C4 dd = cscale(p.q, w.kappa);
+    const C4 a = cmul(dd, p.i_over_eta), b = cmul(dd, p.i_eta);
+    if (first) {
+        const C4 zero{_mm256_setzero_pd(), _mm256_setzero_pd()};
+        return {zero, a, b, zero};
+    }
+    return {cmul(a, R.m10), cmul(a, R.m11), cmul(b, R.m00), cmul(b, R.m01)};
+}
 
 template <class Redo>
 void forward_backward_tiles(int start, int end, int K, const double* wavelengths, const double* thicknesses,
                             Rows n, Rows eta, double x, const Stack& out, const FourDArray<cplx>& layer_matrices,
-                            const FourDArray<cplx>& derivatives, const Redo& redo) {
+                            const FourDArray<cplx>& derivatives, const Sink& sink, Kept* kept, const Redo& redo) {
     const __m256d x2 = _mm256_set1_pd(x * x);
     Mat4 R[kTileBlocks];
     Wave waves[kTileBlocks];
@@ -252,37 +317,38 @@ void forward_backward_tiles(int start, int end, int K, const double* wavelengths
     int special[kTileBlocks];
     for_each_tile(start, end, [&](const Tile& tile) {
         for (int m = 0; m < tile.blocks(); ++m) waves[m] = wave(wavelengths, tile.block(m)), special[m] = 0;
-        // Up: R = L_{j-1} ... L_0 before layer j.
+        // Up: R = P_j before layer j.
         for (int j = 0; j < K; ++j) {
             const double d = thicknesses[j];
-            const Stack L_j = stack(layer_matrices, j), D_j = stack(derivatives, j);
+            const Stack L_j = stack(layer_matrices, j);
+            Kept* const row = kept + static_cast<int64_t>(j) * kTileBlocks;
             for (int m = 0; m < tile.blocks(); ++m) {
                 const Block b = tile.block(m);
-                phases[m] = layer_phase(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2, &special[m]);
+                layer_phase(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2, &phases[m], &special[m]);
             }
             for (int m = 0; m < tile.blocks(); ++m) {
-                const Block b = tile.block(m);
-                const WithDerivative layer = derivative_terms(phases[m], waves[m]);
-                store_mat(L_j, b, layer.L);
-                store_mat(D_j, b, j == 0 ? layer.G : product(layer.G, R[m]));
-                if (j < K - 1) R[m] = j == 0 ? layer.L : product(layer.L, R[m]);
+                const Terms L = stack_terms(phases[m]);
+                keep(&row[m], L, derivative_factor(phases[m], waves[m], R[m], j == 0));
+                sink.put(L_j, tile.block(m), as_mat(L));
+                if (j < K - 1) R[m] = j == 0 ? as_mat(L) : apply(L, R[m]);
             }
         }
-        // Down: R = L_{K-1} ... L_{j+1} before layer j, M at the end.
-        for (int m = 0; m < tile.blocks(); ++m) R[m] = load_mat(stack(layer_matrices, K - 1), tile.block(m));
-        for (int j = K - 2; j >= 0; --j) {
-            const Stack L_j = stack(layer_matrices, j), D_j = stack(derivatives, j);
+        // Down: R = U_j at layer j.
+        for (int j = K - 1; j >= 0; --j) {
+            const Stack D_j = stack(derivatives, j);
+            const Kept* const row = kept + static_cast<int64_t>(j) * kTileBlocks;
             for (int m = 0; m < tile.blocks(); ++m) {
-                const Block b = tile.block(m);
-                store_mat(D_j, b, product(R[m], load_mat(D_j, b)));
-                R[m] = product(R[m], load_mat(L_j, b));
+                R[m] = j == K - 1 ? as_mat(row[m].L) : times(R[m], row[m].L);
+                sink.put(D_j, tile.block(m), product(R[m], row[m].AP));
             }
         }
-        for (int m = 0; m < tile.blocks(); ++m) {
-            store_mat(out, tile.block(m), R[m]);
-            redo_marked(tile.block(m), special[m], redo);
-        }
+        int any = 0;
+        for (int m = 0; m < tile.blocks(); ++m) store_mat(out, tile.block(m), R[m]), any |= special[m];
+        if (any == 0) return;
+        sink.fence();
+        for (int m = 0; m < tile.blocks(); ++m) redo_marked(tile.block(m), special[m], redo);
     });
+    sink.fence();
 }
 
 // ---- partial coatings: block by block, the derivative matrices X_k of the
@@ -342,7 +408,8 @@ int partial_block(const Partial& q, const Block& b) {
     const __m256d half = _mm256_set1_pd(0.5);
 
     for (int j = q.d0; j < q.K; ++j) {
-        const Phase p = layer_phase(q.n.at(j, b.i), q.eta.at(j, b.i), b.count, q.thicknesses[j], w, q.x2, &special);
+        Phase p;
+        layer_phase(q.n.at(j, b.i), q.eta.at(j, b.i), b.count, q.thicknesses[j], w, q.x2, &p, &special);
         const WithDerivative layer = derivative_terms(p, w);
         if (q.derivatives) store_scratch(q.scratch + 32 * static_cast<int64_t>(j - q.d0), product(layer.G, M));
         M = product(layer.L, M);
@@ -433,11 +500,15 @@ void four_lane_forward_backward(int start, int end, int K, const OneDArray<doubl
     if (K < 1)
         return forward_backward(start, end, K, wavelengths, thicknesses, indices, admittances, x, stack_matrix,
                                 layer_matrices, derivatives);
-    // A redone wavelength's wave number goes to a local cache, so nothing is
-    // allocated once outputs are written.
+    // The tile's scratch; a redone wavelength's wave number goes to a local
+    // cache, so nothing is allocated once outputs are written.
+    const Scratch kept = Scratch::required(sizeof(Kept) * kTileBlocks * static_cast<size_t>(K));
     alignas(16) double cache[2];
+    const Sink sink{static_cast<int64_t>(end - start) * K * 128 > kStreamingBytes && aligned16(layer_matrices.data) &&
+                    aligned16(derivatives.data)};
     forward_backward_tiles(start, end, K, wavelengths.data, thicknesses.data, rows(indices), rows(admittances), x,
-                           stack(stack_matrix), layer_matrices, derivatives, [&](int64_t i) {
+                           stack(stack_matrix), layer_matrices, derivatives, sink, static_cast<Kept*>(kept.data()),
+                           [&](int64_t i) {
                                forward_backward_in(static_cast<int>(i), static_cast<int>(i + 1), K, wavelengths,
                                                    thicknesses, indices, admittances, x, stack_matrix,
                                                    layer_matrices, derivatives, reinterpret_cast<cplx*>(cache));
