@@ -27,8 +27,7 @@ namespace sardune::transfer {
 
 namespace {
 
-// Blocks per tile of the stack kernels (chosen by measurement, see the
-// transfer-matrix benchmark).
+// Blocks per tile (chosen by measurement, see the transfer-matrix benchmark).
 constexpr int kTileBlocks = 16;
 constexpr int kTile = 4 * kTileBlocks;
 
@@ -42,6 +41,13 @@ struct Mat4 {
 inline Mat4 identity4() {
     const C4 one{_mm256_set1_pd(1.0), _mm256_setzero_pd()}, zero{_mm256_setzero_pd(), _mm256_setzero_pd()};
     return {one, zero, zero, one};
+}
+
+// Values kept in the tiles' buffers are written member by member: the
+// compiler copies a whole struct of vectors through general registers.
+inline void set(C4* to, C4 z) { to->re = z.re, to->im = z.im; }
+inline void set(Mat4* to, const Mat4& m) {
+    set(&to->m00, m.m00), set(&to->m01, m.m01), set(&to->m10, m.m10), set(&to->m11, m.m11);
 }
 
 // Where a block lies: its first wavelength and how many of its lanes are
@@ -136,9 +142,8 @@ inline __m256d within(__m256d v, double lo, double hi) {
                          _mm256_cmp_pd(v, _mm256_set1_pd(hi), _CMP_LE_OQ));
 }
 
-// Writes the phase to *out (member by member: a copy of the whole struct
-// would go through general registers) and adds to *special the lanes (bit l
-// for lane l) the formulas cannot honour.
+// Writes the phase to *out and adds to *special the lanes (bit l for lane l)
+// the formulas cannot honour.
 inline void layer_phase(const double* n_row, const double* eta_row, int count, double d, const Wave& w, __m256d x2,
                         Phase* out, int* special) {
     const C4 n = load_block(n_row, count), eta = load_block(eta_row, count);
@@ -162,23 +167,11 @@ inline void layer_phase(const double* n_row, const double* eta_row, int count, d
     out->i_eta.re = negate_pd(eta.im), out->i_eta.im = eta.re;
 }
 
-// sin delta and cos delta.
-struct Trig {
-    C4 S, C;
-};
-
-inline Trig layer_trig(const Phase& p) {
-    __m256d sa, ca, ch, sh;
-    sincos_pd(p.a, &sa, &ca);
-    cosh_sinh(abs_pd(p.b), &ch, &sh);
-    sh = _mm256_or_pd(sh, _mm256_and_pd(p.b, _mm256_set1_pd(-0.0)));
-    return {{_mm256_mul_pd(sa, ch), _mm256_mul_pd(ca, sh)}, {_mm256_mul_pd(ca, ch), negate_pd(_mm256_mul_pd(sa, sh))}};
-}
-
 // The stack-matrix layer L = [[C, u], [v, C]].
 struct Terms {
     C4 C, u, v;
 };
+inline void set(Terms* to, const Terms& L) { set(&to->C, L.C), set(&to->u, L.u), set(&to->v, L.v); }
 
 // L R, all four old entries read first.
 inline Mat4 apply(const Terms& L, const Mat4& R) {
@@ -192,23 +185,15 @@ inline Mat4 product(const Mat4& A, const Mat4& B) {
             cdot2(A.m10, B.m00, A.m11, B.m10), cdot2(A.m10, B.m01, A.m11, B.m11)};
 }
 
+// The layer from its phase: sin delta and cos delta, then u = S i/eta and
+// v = S i eta.
 inline Terms stack_terms(const Phase& p) {
-    const Trig t = layer_trig(p);
-    return {t.C, cmul(t.S, p.i_over_eta), cmul(t.S, p.i_eta)};
-}
-
-// L = [[C, S i/eta], [S i eta, C]] and G = dL/dd = delta' [[-S, C i/eta], [C i eta, -S]],
-// delta' = q 2 pi / lambda.
-struct WithDerivative {
-    Mat4 L, G;
-};
-
-inline WithDerivative derivative_terms(const Phase& p, const Wave& w) {
-    const Trig t = layer_trig(p);
-    const C4 dd = cscale(p.q, w.kappa);
-    const C4 minus_S_dd = cneg(cmul(t.S, dd));
-    return {{t.C, cmul(t.S, p.i_over_eta), cmul(t.S, p.i_eta), t.C},
-            {minus_S_dd, cmul(dd, cmul(t.C, p.i_over_eta)), cmul(dd, cmul(t.C, p.i_eta)), minus_S_dd}};
+    __m256d sa, ca, ch, sh;
+    sincos_pd(p.a, &sa, &ca);
+    cosh_sinh(abs_pd(p.b), &ch, &sh);
+    sh = _mm256_or_pd(sh, _mm256_and_pd(p.b, _mm256_set1_pd(-0.0)));
+    const C4 S{_mm256_mul_pd(sa, ch), _mm256_mul_pd(ca, sh)};
+    return {{_mm256_mul_pd(ca, ch), negate_pd(_mm256_mul_pd(sa, sh))}, cmul(S, p.i_over_eta), cmul(S, p.i_eta)};
 }
 
 // Calls redo(i) for every wavelength i of the block whose lane is marked.
@@ -280,12 +265,7 @@ struct Kept {
     Mat4 AP;
 };
 
-// Member by member, like layer_phase's result.
-inline void set(C4* to, C4 z) { to->re = z.re, to->im = z.im; }
-inline void keep(Kept* k, const Terms& L, const Mat4& AP) {
-    set(&k->L.C, L.C), set(&k->L.u, L.u), set(&k->L.v, L.v);
-    set(&k->AP.m00, AP.m00), set(&k->AP.m01, AP.m01), set(&k->AP.m10, AP.m10), set(&k->AP.m11, AP.m11);
-}
+inline void keep(Kept* k, const Terms& L, const Mat4& AP) { set(&k->L, L), set(&k->AP, AP); }
 
 inline Mat4 as_mat(const Terms& L) { return {L.C, L.u, L.v, L.C}; }
 
@@ -351,10 +331,12 @@ void forward_backward_tiles(int start, int end, int K, const double* wavelengths
     sink.fence();
 }
 
-// ---- partial coatings: block by block, the derivative matrices X_k of the
-// block in the scratch.
+// ---- partial coatings: tile by tile, each swept layer by layer; after
+// layer j the derivative matrices X_k = dM/dd_k of every block of the tile
+// are carried through it in the scratch, and the records of (j, k) are
+// written as runs of the whole tile.
 
-// The request's scalars as the blocks use them.
+// The request's scalars as the tiles use them.
 struct Partial {
     int N, K, d0;
     const double* wavelengths;
@@ -366,95 +348,117 @@ struct Partial {
     cplx* const* const* records;
     bool derivatives;
     C4 eta0, two_eta0, inv_eta0;
-    double* scratch;  // K - d0 matrices of four lanes
+    Sink sink;
+    Mat4* X;  // (K - d0) rows of kTileBlocks matrices
 };
 
 inline double* record_slot(const Partial& q, int j, int slot, int64_t at) {
     return parts(q.records[j - q.d0][slot] + at);
 }
 
-inline Mat4 load_scratch(const double* p) {
-    return {{_mm256_load_pd(p), _mm256_load_pd(p + 4)},
-            {_mm256_load_pd(p + 8), _mm256_load_pd(p + 12)},
-            {_mm256_load_pd(p + 16), _mm256_load_pd(p + 20)},
-            {_mm256_load_pd(p + 24), _mm256_load_pd(p + 28)}};
-}
-inline void store_scratch(double* p, const Mat4& m) {
-    _mm256_store_pd(p, m.m00.re), _mm256_store_pd(p + 4, m.m00.im);
-    _mm256_store_pd(p + 8, m.m01.re), _mm256_store_pd(p + 12, m.m01.im);
-    _mm256_store_pd(p + 16, m.m10.re), _mm256_store_pd(p + 20, m.m10.im);
-    _mm256_store_pd(p + 24, m.m11.re), _mm256_store_pd(p + 28, m.m11.im);
-}
-
-// c00 X00 + c11 X11 + c01 X01 + c10 X10.
-struct Weights {
-    C4 c00, c11, c01, c10;
+// What a block's coefficients need of its substrate: eta_s, P = eta_s eta0,
+// 2 eta_s and 1/eta_s.
+struct Substrate {
+    C4 es, P, two_es, inv_es;
 };
-inline C4 weigh(const Weights& w, const Mat4& X) {
-    return cmuladd(w.c00, X.m00, cmuladd(w.c11, X.m11, cmuladd(w.c01, X.m01, cmul(w.c10, X.m10))));
+
+// The changes of t, r and r' are linear in X, with the vectors s = (1, eta_s)
+// and e = (eta0, 1): dt = t0 (X s)_0 + t1 (X s)_1, dr = r0 (X s)_0 + r1 (X s)_1,
+// dr' = rb0 (e X)_0 + rb1 (e X)_1.
+struct Weights {
+    C4 t0, t1, r0, r1, rb0, rb1;
+};
+
+inline void set(Weights* to, const Weights& w) {
+    set(&to->t0, w.t0), set(&to->t1, w.t1), set(&to->r0, w.r0), set(&to->r1, w.r1), set(&to->rb0, w.rb0),
+        set(&to->rb1, w.rb1);
 }
 
-// Writes the block's records and returns the lanes that need the C-library
-// kernel.
-int partial_block(const Partial& q, const Block& b) {
-    const Wave w = wave(q.wavelengths, b);
-    Mat4 M = q.d0 != 0 ? load_mat(q.base, b) : identity4();
-    const C4 es = load_block(parts(q.substrate + b.i), b.count);
-    const C4 P = cmul(es, q.eta0);
-    const C4 two_es = cadd(es, es);
-    int special = ~_mm256_movemask_pd(within(norm2(es), 1e-290, 1e290)) & 0xF;
-    const C4 inv_es = reciprocal(es);
-    const C4 one{_mm256_set1_pd(1.0), _mm256_setzero_pd()};
-    const __m256d half = _mm256_set1_pd(0.5);
+inline C4 one_minus(C4 z) { return {_mm256_sub_pd(_mm256_set1_pd(1.0), z.re), negate_pd(z.im)}; }
+inline C4 one_plus(C4 z) { return {_mm256_add_pd(_mm256_set1_pd(1.0), z.re), z.im}; }
 
+// Writes t, t', r, r' of the stack matrix M to record j, returns the weights
+// of the changes and adds to *special the lanes whose D the scaled
+// reciprocal cannot take.
+inline Weights coefficients(const Partial& q, const Substrate& s, const Mat4& M, int j, const Block& b,
+                            int* special) {
+    // D = eta0 M00 + eta_s M11 + P M01 + M10, its reciprocal by scaling.
+    const C4 D = cmuladd(q.eta0, M.m00, cmuladd(s.es, M.m11, cmuladd(s.P, M.m01, M.m10)));
+    *special |= ~_mm256_movemask_pd(within(_mm256_max_pd(abs_pd(D.re), abs_pd(D.im)), 1e-300, 1e300)) & 0xF;
+    const C4 inv_D = reciprocal(D);
+    const C4 t = cmul(q.two_eta0, inv_D), tb = cmul(s.two_es, inv_D);
+    // eta0 M00 - eta_s M11 and P M01 - M10, shared by both reflections.
+    const C4 diag = cmuladd(q.eta0, M.m00, cneg(cmul(s.es, M.m11)));
+    const C4 off = cmuladd(s.P, M.m01, cneg(M.m10));
+    const C4 r = cmul(cadd(diag, off), inv_D), rb = cmul(cadd(cneg(diag), off), inv_D);
+    q.sink.put(record_slot(q, j, 0, b.i), b.count, t);
+    q.sink.put(record_slot(q, j, 1, b.i), b.count, tb);
+    q.sink.put(record_slot(q, j, 2, b.i), b.count, r);
+    q.sink.put(record_slot(q, j, 3, b.i), b.count, rb);
+
+    // The factors -t^2/(2 eta0), t/(2 eta0), t'/(2 eta_s) folded into the
+    // weights.
+    const C4 a_r = cmul(cscale(t, _mm256_set1_pd(0.5)), q.inv_eta0);
+    const C4 a_t = cneg(cmul(t, a_r));
+    const C4 a_rb = cmul(cscale(tb, _mm256_set1_pd(0.5)), s.inv_es);
+    const C4 ar_m = cmul(a_r, one_minus(r)), arb_m = cmul(a_rb, one_minus(rb));
+    return {cmul(a_t, q.eta0), a_t, cmul(ar_m, q.eta0), cneg(cmul(a_r, one_plus(r))), cneg(cmul(a_rb, one_plus(rb))),
+            cmul(arb_m, s.es)};
+}
+
+// The changes of record j with respect to d_k, from X = X_k.
+inline void changes(const Partial& q, const Substrate& s, const Weights& w, const Mat4& X, int j, int k,
+                    const Block& b) {
+    const C4 Xs0 = cmuladd(s.es, X.m01, X.m00), Xs1 = cmuladd(s.es, X.m11, X.m10);
+    const C4 eX0 = cmuladd(q.eta0, X.m00, X.m10), eX1 = cmuladd(q.eta0, X.m01, X.m11);
+    const int64_t at = static_cast<int64_t>(k - q.d0) * q.N + b.i;
+    q.sink.put(record_slot(q, j, 4, at), b.count, cmuladd(w.t0, Xs0, cmul(w.t1, Xs1)));
+    q.sink.put(record_slot(q, j, 5, at), b.count, cmuladd(w.r0, Xs0, cmul(w.r1, Xs1)));
+    q.sink.put(record_slot(q, j, 6, at), b.count, cmuladd(w.rb0, eX0, cmul(w.rb1, eX1)));
+}
+
+// Writes the tile's records and leaves in special[m] the lanes of block m
+// that need the C-library kernel.
+void partial_tile(const Partial& q, const Tile& tile, int* special) {
+    Wave waves[kTileBlocks];
+    Substrate subs[kTileBlocks];
+    Mat4 M[kTileBlocks];
+    Phase phases[kTileBlocks];
+    Terms L[kTileBlocks];
+    Weights weights[kTileBlocks];
+    for (int m = 0; m < tile.blocks(); ++m) {
+        const Block b = tile.block(m);
+        waves[m] = wave(q.wavelengths, b);
+        set(&M[m], q.d0 != 0 ? load_mat(q.base, b) : identity4());
+        const C4 es = load_block(parts(q.substrate + b.i), b.count);
+        special[m] = ~_mm256_movemask_pd(within(norm2(es), 1e-290, 1e290)) & 0xF;
+        set(&subs[m].es, es), set(&subs[m].P, cmul(es, q.eta0)), set(&subs[m].two_es, cadd(es, es));
+        set(&subs[m].inv_es, reciprocal(es));
+    }
     for (int j = q.d0; j < q.K; ++j) {
-        Phase p;
-        layer_phase(q.n.at(j, b.i), q.eta.at(j, b.i), b.count, q.thicknesses[j], w, q.x2, &p, &special);
-        const WithDerivative layer = derivative_terms(p, w);
-        if (q.derivatives) store_scratch(q.scratch + 32 * static_cast<int64_t>(j - q.d0), product(layer.G, M));
-        M = product(layer.L, M);
-
-        // D = eta0 M00 + eta_s M11 + P M01 + M10, its reciprocal by scaling.
-        const C4 D = cmuladd(q.eta0, M.m00, cmuladd(es, M.m11, cmuladd(P, M.m01, M.m10)));
-        special |= ~_mm256_movemask_pd(within(_mm256_max_pd(abs_pd(D.re), abs_pd(D.im)), 1e-300, 1e300)) & 0xF;
-        const C4 inv_D = reciprocal(D);
-        const C4 t = cmul(q.two_eta0, inv_D), tb = cmul(two_es, inv_D);
-        // eta0 M00 - eta_s M11 and P M01 - M10, shared by both reflections.
-        const C4 diag = cmuladd(q.eta0, M.m00, cneg(cmul(es, M.m11)));
-        const C4 off = cmuladd(P, M.m01, cneg(M.m10));
-        const C4 r = cmul(cadd(diag, off), inv_D), rb = cmul(cadd(cneg(diag), off), inv_D);
-        store_block(record_slot(q, j, 0, b.i), b.count, t);
-        store_block(record_slot(q, j, 1, b.i), b.count, tb);
-        store_block(record_slot(q, j, 2, b.i), b.count, r);
-        store_block(record_slot(q, j, 3, b.i), b.count, rb);
+        const double d = q.thicknesses[j];
+        Mat4* const X_j = q.X + static_cast<int64_t>(j - q.d0) * kTileBlocks;
+        for (int m = 0; m < tile.blocks(); ++m) {
+            const Block b = tile.block(m);
+            layer_phase(q.n.at(j, b.i), q.eta.at(j, b.i), b.count, d, waves[m], q.x2, &phases[m], &special[m]);
+        }
+        for (int m = 0; m < tile.blocks(); ++m) {
+            const Terms Lm = stack_terms(phases[m]);
+            set(&L[m], Lm);
+            if (q.derivatives) set(&X_j[m], apply(Lm, derivative_factor(phases[m], waves[m], M[m], false)));
+            set(&M[m], apply(Lm, M[m]));
+            const Weights w = coefficients(q, subs[m], M[m], j, tile.block(m), &special[m]);
+            if (q.derivatives) set(&weights[m], w);
+        }
         if (!q.derivatives) continue;
-
-        // The factors -t^2/(2 eta0), t/(2 eta0), t'/(2 eta_s) folded into
-        // the weights of each change.
-        const C4 a_r = cmul(cscale(t, half), q.inv_eta0);
-        const C4 a_t = cneg(cmul(t, a_r));
-        const C4 a_rb = cmul(cscale(tb, half), inv_es);
-        const C4 one_minus_r{_mm256_sub_pd(one.re, r.re), negate_pd(r.im)}, one_plus_r = cadd(one, r);
-        const C4 one_minus_rb{_mm256_sub_pd(one.re, rb.re), negate_pd(rb.im)}, one_plus_rb = cadd(one, rb);
-        const C4 ar_m = cmul(a_r, one_minus_r), ar_p = cmul(a_r, one_plus_r);
-        const C4 arb_m = cmul(a_rb, one_minus_rb), arb_p = cmul(a_rb, one_plus_rb);
-        const Weights wt{cmul(a_t, q.eta0), cmul(a_t, es), cmul(a_t, P), a_t};
-        const Weights wr{cmul(ar_m, q.eta0), cneg(cmul(ar_p, es)), cmul(ar_m, P), cneg(ar_p)};
-        const Weights wrb{cneg(cmul(arb_p, q.eta0)), cmul(arb_m, es), cmul(arb_m, P), cneg(arb_p)};
         for (int k = q.d0; k <= j; ++k) {
-            double* const X_k = q.scratch + 32 * static_cast<int64_t>(k - q.d0);
-            Mat4 X = load_scratch(X_k);
-            if (k < j) {
-                X = product(layer.L, X);
-                store_scratch(X_k, X);
+            Mat4* const X_k = q.X + static_cast<int64_t>(k - q.d0) * kTileBlocks;
+            for (int m = 0; m < tile.blocks(); ++m) {
+                if (k < j) set(&X_k[m], apply(L[m], X_k[m]));
+                changes(q, subs[m], weights[m], X_k[m], j, k, tile.block(m));
             }
-            const int64_t at = static_cast<int64_t>(k - q.d0) * q.N + b.i;
-            store_block(record_slot(q, j, 4, at), b.count, weigh(wt, X));
-            store_block(record_slot(q, j, 5, at), b.count, weigh(wr, X));
-            store_block(record_slot(q, j, 6, at), b.count, weigh(wrb, X));
         }
     }
-    return special;
 }
 
 inline C4 broadcast(double re, double im) { return {_mm256_set1_pd(re), _mm256_set1_pd(im)}; }
@@ -526,11 +530,17 @@ void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArra
     if (!usable_incident(e0))
         return partial_coatings(start, end, N, K, wavelengths, thicknesses, indices, admittances, eta0,
                                 substrate_admittances, x, base_matrix, d0, records, derivatives);
-    // Four lanes of every X_k; the C-library kernel reuses it for the
+    // The tile's X_k; the C-library kernel reuses the scratch for the
     // wavelengths it redoes, so nothing is allocated once outputs are written.
-    const size_t vector_bytes = sizeof(double) * 32 * (static_cast<size_t>(K - d0) + 1);
+    const size_t vector_bytes = derivatives ? sizeof(Mat4) * kTileBlocks * static_cast<size_t>(K - d0) : 0;
     const size_t scalar_bytes = partial_scratch_bytes(K - d0);
     const Scratch block = Scratch::required(vector_bytes > scalar_bytes ? vector_bytes : scalar_bytes);
+    // The records' bytes: 64 per layer and wavelength, and 48 per pair of
+    // layers k <= j with derivatives.
+    const int64_t added = K - d0, bytes = (end - start) * (64 * added + (derivatives ? 24 * added * (added + 1) : 0));
+    bool aligned = true;
+    for (int j = 0; j < added; ++j)
+        for (int slot = 0; slot < (derivatives ? 7 : 4); ++slot) aligned = aligned && aligned16(records[j][slot]);
     const C4 eta0_v = broadcast(e0[0], e0[1]);
     const Partial q{N,
                     K,
@@ -547,15 +557,23 @@ void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArra
                     eta0_v,
                     cadd(eta0_v, eta0_v),
                     reciprocal(eta0_v),
-                    block.doubles()};
-    for (int64_t i = start; i < end; i += 4) {
-        const Block b{i, static_cast<int>(end - i < 4 ? end - i : 4)};
-        redo_marked(b, partial_block(q, b), [&](int64_t at) {
-            partial_coatings_in(static_cast<int>(at), static_cast<int>(at + 1), N, K, wavelengths, thicknesses,
-                                indices, admittances, eta0, substrate_admittances, x, base_matrix, d0, records,
-                                derivatives, block.data());
-        });
-    }
+                    Sink{bytes > kStreamingBytes && aligned},
+                    static_cast<Mat4*>(block.data())};
+    int special[kTileBlocks];
+    for_each_tile(start, end, [&](const Tile& tile) {
+        partial_tile(q, tile, special);
+        int any = 0;
+        for (int m = 0; m < tile.blocks(); ++m) any |= special[m];
+        if (any == 0) return;
+        q.sink.fence();
+        for (int m = 0; m < tile.blocks(); ++m)
+            redo_marked(tile.block(m), special[m], [&](int64_t at) {
+                partial_coatings_in(static_cast<int>(at), static_cast<int>(at + 1), N, K, wavelengths, thicknesses,
+                                    indices, admittances, eta0, substrate_admittances, x, base_matrix, d0, records,
+                                    derivatives, block.data());
+            });
+    });
+    q.sink.fence();
 }
 
 }  // namespace sardune::transfer
