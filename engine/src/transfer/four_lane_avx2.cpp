@@ -130,11 +130,11 @@ inline Wave wave(const double* wavelengths, const Block& b) {
 // over a whole tile before the next, so that the long chain of square roots
 // and divisions of one block overlaps with the other blocks' work.
 
-// One layer at one block: q, delta = a + ib, i/eta and i eta.
+// One layer at one block: q, delta = a + ib and eta.
 struct Phase {
     C4 q;
     __m256d a, b;
-    C4 i_over_eta, i_eta;
+    C4 eta;
 };
 
 inline __m256d within(__m256d v, double lo, double hi) {
@@ -154,7 +154,6 @@ inline void layer_phase(const double* n_row, const double* eta_row, int count, d
     const __m256d a = _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(d), q.re), w.kappa);
     const __m256d b = _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(d), q.im), w.kappa);
     const __m256d eta2 = norm2(eta);
-    const __m256d inv = _mm256_div_pd(_mm256_set1_pd(1.0), eta2);
 
     __m256d ok = _mm256_and_pd(w.finite, within(norm2(nx), 1e-290, 1e300));
     ok = _mm256_and_pd(ok, _mm256_cmp_pd(abs_pd(a), _mm256_set1_pd(1e5), _CMP_LE_OQ));
@@ -162,9 +161,15 @@ inline void layer_phase(const double* n_row, const double* eta_row, int count, d
     ok = _mm256_and_pd(ok, within(eta2, 1e-290, 1e290));
     *special |= ~_mm256_movemask_pd(ok) & 0xF;
 
-    out->q.re = q.re, out->q.im = q.im, out->a = a, out->b = b;
-    out->i_over_eta.re = _mm256_mul_pd(eta.im, inv), out->i_over_eta.im = _mm256_mul_pd(eta.re, inv);
-    out->i_eta.re = negate_pd(eta.im), out->i_eta.im = eta.re;
+    out->q.re = q.re, out->q.im = q.im, out->a = a, out->b = b, out->eta.re = eta.re, out->eta.im = eta.im;
+}
+
+// i/eta = (Im eta, Re eta) / |eta|^2. Its division is left to the second
+// step, whose divider is mostly idle, while the first one's is busy with
+// the square roots.
+inline C4 i_over(C4 eta) {
+    const __m256d inv = _mm256_div_pd(_mm256_set1_pd(1.0), norm2(eta));
+    return {_mm256_mul_pd(eta.im, inv), _mm256_mul_pd(eta.re, inv)};
 }
 
 // The stack-matrix layer L = [[C, u], [v, C]].
@@ -193,7 +198,7 @@ inline Terms stack_terms(const Phase& p) {
     cosh_sinh(abs_pd(p.b), &ch, &sh);
     sh = _mm256_or_pd(sh, _mm256_and_pd(p.b, _mm256_set1_pd(-0.0)));
     const C4 S{_mm256_mul_pd(sa, ch), _mm256_mul_pd(ca, sh)};
-    return {{_mm256_mul_pd(ca, ch), negate_pd(_mm256_mul_pd(sa, sh))}, cmul(S, p.i_over_eta), cmul(S, p.i_eta)};
+    return {{_mm256_mul_pd(ca, ch), negate_pd(_mm256_mul_pd(sa, sh))}, cmul(S, i_over(p.eta)), cmul(S, times_i(p.eta))};
 }
 
 // Calls redo(i) for every wavelength i of the block whose lane is marked.
@@ -278,7 +283,7 @@ inline Mat4 times(const Mat4& U, const Terms& L) {
 // delta' A P for P = R, or for P = 1 when `first`.
 inline Mat4 derivative_factor(const Phase& p, const Wave& w, const Mat4& R, bool first) {
     const C4 dd = cscale(p.q, w.kappa);
-    const C4 a = cmul(dd, p.i_over_eta), b = cmul(dd, p.i_eta);
+    const C4 a = cmul(dd, i_over(p.eta)), b = cmul(dd, times_i(p.eta));
     if (first) {
         const C4 zero{_mm256_setzero_pd(), _mm256_setzero_pd()};
         return {zero, a, b, zero};
