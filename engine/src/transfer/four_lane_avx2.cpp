@@ -224,6 +224,12 @@ struct Tile {
     }
 };
 
+// The blocks of the range's largest tile: the width of the scratch rows.
+inline int widest_tile(int start, int end) {
+    const int64_t blocks = (static_cast<int64_t>(end) - start + 3) / 4;
+    return static_cast<int>(blocks < kTileBlocks ? blocks : kTileBlocks);
+}
+
 template <class Tiled>
 inline void for_each_tile(int start, int end, const Tiled& tiled) {
     for (int64_t t0 = start; t0 < end; t0 += kTile) tiled(Tile{t0, t0 + kTile < end ? t0 + kTile : end});
@@ -294,7 +300,8 @@ inline Mat4 derivative_factor(const Phase& p, const Wave& w, const Mat4& R, bool
 template <class Redo>
 void forward_backward_tiles(int start, int end, int K, const double* wavelengths, const double* thicknesses,
                             Rows n, Rows eta, double x, const Stack& out, const FourDArray<cplx>& layer_matrices,
-                            const FourDArray<cplx>& derivatives, const Sink& sink, Kept* kept, const Redo& redo) {
+                            const FourDArray<cplx>& derivatives, const Sink& sink, Kept* kept, int width,
+                            const Redo& redo) {
     const __m256d x2 = _mm256_set1_pd(x * x);
     Mat4 R[kTileBlocks];
     Wave waves[kTileBlocks];
@@ -306,7 +313,7 @@ void forward_backward_tiles(int start, int end, int K, const double* wavelengths
         for (int j = 0; j < K; ++j) {
             const double d = thicknesses[j];
             const Stack L_j = stack(layer_matrices, j);
-            Kept* const row = kept + static_cast<int64_t>(j) * kTileBlocks;
+            Kept* const row = kept + static_cast<int64_t>(j) * width;
             for (int m = 0; m < tile.blocks(); ++m) {
                 const Block b = tile.block(m);
                 layer_phase(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2, &phases[m], &special[m]);
@@ -321,7 +328,7 @@ void forward_backward_tiles(int start, int end, int K, const double* wavelengths
         // Down: R = U_j at layer j.
         for (int j = K - 1; j >= 0; --j) {
             const Stack D_j = stack(derivatives, j);
-            const Kept* const row = kept + static_cast<int64_t>(j) * kTileBlocks;
+            const Kept* const row = kept + static_cast<int64_t>(j) * width;
             for (int m = 0; m < tile.blocks(); ++m) {
                 R[m] = j == K - 1 ? as_mat(row[m].L) : times(R[m], row[m].L);
                 sink.put(D_j, tile.block(m), product(R[m], row[m].AP));
@@ -354,7 +361,8 @@ struct Partial {
     bool derivatives;
     C4 eta0, two_eta0, inv_eta0;
     Sink sink;
-    Mat4* X;  // (K - d0) rows of kTileBlocks matrices
+    Mat4* X;    // (K - d0) rows of `width` matrices
+    int width;  // widest_tile of the range
 };
 
 inline double* record_slot(const Partial& q, int j, int slot, int64_t at) {
@@ -442,7 +450,7 @@ void partial_tile(const Partial& q, const Tile& tile, int* special) {
     }
     for (int j = q.d0; j < q.K; ++j) {
         const double d = q.thicknesses[j];
-        Mat4* const X_j = q.X + static_cast<int64_t>(j - q.d0) * kTileBlocks;
+        Mat4* const X_j = q.X + static_cast<int64_t>(j - q.d0) * q.width;
         for (int m = 0; m < tile.blocks(); ++m) {
             const Block b = tile.block(m);
             layer_phase(q.n.at(j, b.i), q.eta.at(j, b.i), b.count, d, waves[m], q.x2, &phases[m], &special[m]);
@@ -457,7 +465,7 @@ void partial_tile(const Partial& q, const Tile& tile, int* special) {
         }
         if (!q.derivatives) continue;
         for (int k = q.d0; k <= j; ++k) {
-            Mat4* const X_k = q.X + static_cast<int64_t>(k - q.d0) * kTileBlocks;
+            Mat4* const X_k = q.X + static_cast<int64_t>(k - q.d0) * q.width;
             for (int m = 0; m < tile.blocks(); ++m) {
                 if (k < j) set(&X_k[m], apply(L[m], X_k[m]));
                 changes(q, subs[m], weights[m], X_k[m], j, k, tile.block(m));
@@ -511,13 +519,14 @@ void four_lane_forward_backward(int start, int end, int K, const OneDArray<doubl
                                 layer_matrices, derivatives);
     // The tile's scratch; a redone wavelength's wave number goes to a local
     // cache, so nothing is allocated once outputs are written.
-    const Scratch kept = Scratch::required(sizeof(Kept) * kTileBlocks * static_cast<size_t>(K));
+    const int width = widest_tile(start, end);
+    const Scratch kept = Scratch::required(sizeof(Kept) * width * static_cast<size_t>(K));
     alignas(16) double cache[2];
     const Sink sink{static_cast<int64_t>(end - start) * K * 128 > kStreamingBytes && aligned16(layer_matrices.data) &&
                     aligned16(derivatives.data)};
     forward_backward_tiles(start, end, K, wavelengths.data, thicknesses.data, rows(indices), rows(admittances), x,
                            stack(stack_matrix), layer_matrices, derivatives, sink, static_cast<Kept*>(kept.data()),
-                           [&](int64_t i) {
+                           width, [&](int64_t i) {
                                forward_backward_in(static_cast<int>(i), static_cast<int>(i + 1), K, wavelengths,
                                                    thicknesses, indices, admittances, x, stack_matrix,
                                                    layer_matrices, derivatives, reinterpret_cast<cplx*>(cache));
@@ -537,7 +546,8 @@ void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArra
                                 substrate_admittances, x, base_matrix, d0, records, derivatives);
     // The tile's X_k; the C-library kernel reuses the scratch for the
     // wavelengths it redoes, so nothing is allocated once outputs are written.
-    const size_t vector_bytes = derivatives ? sizeof(Mat4) * kTileBlocks * static_cast<size_t>(K - d0) : 0;
+    const int width = widest_tile(start, end);
+    const size_t vector_bytes = derivatives ? sizeof(Mat4) * width * static_cast<size_t>(K - d0) : 0;
     const size_t scalar_bytes = partial_scratch_bytes(K - d0);
     const Scratch block = Scratch::required(vector_bytes > scalar_bytes ? vector_bytes : scalar_bytes);
     // The records' bytes: 64 per layer and wavelength, and 48 per pair of
@@ -563,7 +573,8 @@ void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArra
                     cadd(eta0_v, eta0_v),
                     reciprocal(eta0_v),
                     Sink{bytes > kStreamingBytes && aligned},
-                    static_cast<Mat4*>(block.data())};
+                    static_cast<Mat4*>(block.data()),
+                    width};
     int special[kTileBlocks];
     for_each_tile(start, end, [&](const Tile& tile) {
         partial_tile(q, tile, special);
