@@ -27,9 +27,12 @@ namespace sardune::transfer {
 
 namespace {
 
-// Blocks per tile (chosen by measurement, see the transfer-matrix benchmark).
+// Blocks per tile (chosen by measurement, see the transfer-matrix benchmark),
+// fewer where the tile's scratch would pass kScratchBudget, so that the
+// scratch stays near the size of the second-level cache whatever K (wider
+// tiles measured faster even when their scratch spills from it).
 constexpr int kTileBlocks = 16;
-constexpr int kTile = 4 * kTileBlocks;
+constexpr size_t kScratchBudget = size_t(1) << 21;
 
 // ---- data
 
@@ -224,15 +227,22 @@ struct Tile {
     }
 };
 
-// The blocks of the range's largest tile: the width of the scratch rows.
-inline int widest_tile(int start, int end) {
-    const int64_t blocks = (static_cast<int64_t>(end) - start + 3) / 4;
-    return static_cast<int>(blocks < kTileBlocks ? blocks : kTileBlocks);
+// Blocks per tile for a range whose tiles keep `scratch_per_block` bytes per
+// block: never more than the range has, so that a request of a few
+// wavelengths does not allocate and clear the scratch of 64.
+inline int tile_width(int start, int end, size_t scratch_per_block) {
+    int64_t width = (static_cast<int64_t>(end) - start + 3) / 4;
+    if (width > kTileBlocks) width = kTileBlocks;
+    const int64_t fits = static_cast<int64_t>(kScratchBudget / (scratch_per_block > 0 ? scratch_per_block : 1));
+    if (width > fits) width = fits > 1 ? fits : 1;
+    return static_cast<int>(width);
 }
 
+// Tiles of `width` blocks from start.
 template <class Tiled>
-inline void for_each_tile(int start, int end, const Tiled& tiled) {
-    for (int64_t t0 = start; t0 < end; t0 += kTile) tiled(Tile{t0, t0 + kTile < end ? t0 + kTile : end});
+inline void for_each_tile(int start, int end, int width, const Tiled& tiled) {
+    const int64_t span = 4 * static_cast<int64_t>(width);
+    for (int64_t t0 = start; t0 < end; t0 += span) tiled(Tile{t0, t0 + span < end ? t0 + span : end});
 }
 
 template <class Redo>
@@ -243,7 +253,7 @@ void stack_tiles(int start, int end, int K, const double* wavelengths, const dou
     Wave waves[kTileBlocks];
     Phase phases[kTileBlocks];
     int special[kTileBlocks];
-    for_each_tile(start, end, [&](const Tile& tile) {
+    for_each_tile(start, end, kTileBlocks, [&](const Tile& tile) {
         for (int m = 0; m < tile.blocks(); ++m)
             R[m] = identity4(), waves[m] = wave(wavelengths, tile.block(m)), special[m] = 0;
         for (int j = 0; j < K; ++j) {
@@ -307,7 +317,7 @@ void forward_backward_tiles(int start, int end, int K, const double* wavelengths
     Wave waves[kTileBlocks];
     Phase phases[kTileBlocks];
     int special[kTileBlocks];
-    for_each_tile(start, end, [&](const Tile& tile) {
+    for_each_tile(start, end, width, [&](const Tile& tile) {
         for (int m = 0; m < tile.blocks(); ++m) waves[m] = wave(wavelengths, tile.block(m)), special[m] = 0;
         // Up: R = P_j before layer j.
         for (int j = 0; j < K; ++j) {
@@ -362,7 +372,7 @@ struct Partial {
     C4 eta0, two_eta0, inv_eta0;
     Sink sink;
     Mat4* X;    // (K - d0) rows of `width` matrices
-    int width;  // widest_tile of the range
+    int width;  // blocks per tile
 };
 
 inline double* record_slot(const Partial& q, int j, int slot, int64_t at) {
@@ -519,7 +529,7 @@ void four_lane_forward_backward(int start, int end, int K, const OneDArray<doubl
                                 layer_matrices, derivatives);
     // The tile's scratch; a redone wavelength's wave number goes to a local
     // cache, so nothing is allocated once outputs are written.
-    const int width = widest_tile(start, end);
+    const int width = tile_width(start, end, sizeof(Kept) * static_cast<size_t>(K));
     const Scratch kept = Scratch::required(sizeof(Kept) * width * static_cast<size_t>(K));
     alignas(16) double cache[2];
     const Sink sink{static_cast<int64_t>(end - start) * K * 128 > kStreamingBytes && aligned16(layer_matrices.data) &&
@@ -546,7 +556,7 @@ void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArra
                                 substrate_admittances, x, base_matrix, d0, records, derivatives);
     // The tile's X_k; the C-library kernel reuses the scratch for the
     // wavelengths it redoes, so nothing is allocated once outputs are written.
-    const int width = widest_tile(start, end);
+    const int width = tile_width(start, end, derivatives ? sizeof(Mat4) * static_cast<size_t>(K - d0) : 0);
     const size_t vector_bytes = derivatives ? sizeof(Mat4) * width * static_cast<size_t>(K - d0) : 0;
     const size_t scalar_bytes = partial_scratch_bytes(K - d0);
     const Scratch block = Scratch::required(vector_bytes > scalar_bytes ? vector_bytes : scalar_bytes);
@@ -576,7 +586,7 @@ void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArra
                     static_cast<Mat4*>(block.data()),
                     width};
     int special[kTileBlocks];
-    for_each_tile(start, end, [&](const Tile& tile) {
+    for_each_tile(start, end, width, [&](const Tile& tile) {
         partial_tile(q, tile, special);
         int any = 0;
         for (int m = 0; m < tile.blocks(); ++m) any |= special[m];
