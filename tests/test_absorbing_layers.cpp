@@ -414,9 +414,9 @@ TEST(AbsorbingLayers, LargeAndUnalignedOutputsHoldTheSameBits) {
     ASSERT_EQ(calls::forward_backward(small, m, l, dm), 0);
     EXPECT_TRUE(same_prefix(M, N, m, small.N) && same_prefix(L, N, l, small.N) && same_prefix(dM, N, dm, small.N));
     Unaligned uM(4 * N), uL(4 * size_t(K) * N), udM(4 * size_t(K) * N);
-    ASSERT_EQ(::forward_backward(N, K, whole.wavelengths.data(), whole.thicknesses.data(), calls::sc(whole.indices.data()),
-                                 calls::sc(whole.admittances.data()), whole.x, calls::sc(uM.data()),
-                                 calls::sc(uL.data()), calls::sc(udM.data())),
+    ASSERT_EQ(::forward_backward(N, K, whole.wavelengths.data(), whole.thicknesses.data(),
+                                 calls::sc(whole.indices.data()), calls::sc(whole.admittances.data()), whole.x,
+                                 calls::sc(uM.data()), calls::sc(uL.data()), calls::sc(udM.data())),
               0);
     EXPECT_TRUE(calls::bitwise_equal(uM.values(), M) && calls::bitwise_equal(uL.values(), L) &&
                 calls::bitwise_equal(udM.values(), dM));
