@@ -217,6 +217,21 @@ TEST(ThinSlab, EmptyRequests) {
     }
 }
 
+// A C caller's -1 for either count: rejected before any pointer is used
+// (all are null here, the incident admittance included).
+TEST(ThinSlab, CountsBeyondInt32MaxAreRejectedBeforeAnythingIsRead) {
+    const uint32_t too_large[] = {uint32_t(-1), uint32_t(INT32_MAX) + 1, uint32_t(-1000)};
+    for (Entry fn : {calc_v_t_tau, calc_v_t_tau_sse, calc_v_t_tau_avx})
+        for (uint32_t bad : too_large)
+            for (int which = 0; which < 3; ++which) {
+                const uint32_t N = which == 0 ? 8 : bad, n_z = which == 1 ? 3 : bad;
+                EXPECT_EQ(fn(N, n_z, nullptr, nullptr, nullptr, nullptr, 0.3, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+                          SARDUNE_ERR_INVALID_REQUEST)
+                    << N << " " << n_z;
+            }
+}
+
 TEST(ThinSlab, SlabOfHostMaterialGivesExactZero) {
     for (uint32_t N : {3u, 17u}) {
         Case c = make_case(N, 5, 11);
