@@ -107,6 +107,22 @@ TEST(ThinSlab, MatchesDefinitionForEveryNAndMatrixCombination) {
     for (uint32_t N : {100u, 1000u, 1027u}) check_against_reference(make_case(N, 9, N));
 }
 
+// Weakly absorbing host and slab materials: the small imaginary part of the
+// normal component must survive the single-precision square root, or the
+// variations are off by up to ~Im(n) of their scale.
+TEST(ThinSlab, WeaklyAbsorbingMaterialsMatchTheDefinition) {
+    for (double k : {1e-6, 1e-5, 1e-4, 3e-4, 1e-3, 1e-2, 1e-1})
+        for (int absorbing = 0; absorbing < 3; ++absorbing) {  // host, slab, both
+            Case c = make_case(24, 7, 40 + absorbing);
+            for (uint32_t j = 0; j < c.N; ++j) {
+                if (absorbing != 1) c.nh[j] = C(c.nh[j].real(), k), c.eh[j] = q_of(c.nh[j], c.x);
+                if (absorbing != 0) c.na[j] = C(c.na[j].real(), k), c.ea[j] = q_of(c.na[j], c.x);
+            }
+            SCOPED_TRACE(::testing::Message() << "k " << k << " absorbing " << absorbing);
+            check_against_reference(c);
+        }
+}
+
 TEST(ThinSlab, SinglePositionAndBoundaries) {
     // n_z = 1: t1 = t2 = 0, G = P * Delta * Q.
     for (uint32_t N : {3u, 8u, 13u}) check_against_reference(make_case(N, 1, N));
