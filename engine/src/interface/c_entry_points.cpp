@@ -156,7 +156,7 @@ SARDUNE_API int update_optiprops_real_n_simd(int N, int K, const double* wavelen
 }
 
 SARDUNE_API int matmul_22X(int count, int N, const sardune_complex* const* stacks, sardune_complex* result) {
-    transfer::multiply_stacks(count, N, as_cplx(stacks), as_cplx(result));
+    transfer::multiply_stacks(0, N, count, N, as_cplx(stacks), as_cplx(result));
     return SARDUNE_OK;
 }
 

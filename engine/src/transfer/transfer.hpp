@@ -40,7 +40,8 @@ void partial_coatings(int start, int end, int N, int K, const OneDArray<double>&
                       double x, const ThreeDArray<cplx>& base_matrix, int d0, cplx* const* const* records,
                       bool derivatives);
 
-// result = stacks[count-1] ... stacks[0] per wavelength, on the calling thread.
-void multiply_stacks(int count, int N, const cplx* const* stacks, cplx* result);
+// result = stacks[count-1] ... stacks[0] per wavelength of [start, end), each
+// stack N wavelengths long.
+void multiply_stacks(int start, int end, int count, int N, const cplx* const* stacks, cplx* result);
 
 }  // namespace sardune::transfer

@@ -1,0 +1,169 @@
+// Requests of N = INT32_MAX wavelengths: every kernel's last wavelengths, at
+// element positions of several times 2^31, over sparsely mapped arrays, and
+// the chunked frame's ranges for the whole count. Under the undefined-
+// behaviour sanitizer an index computed in 32 bits fails these.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "core/frame.hpp"
+#include "engine_calls.hpp"
+#include "interface/exports.hpp"
+#include "sparse.hpp"
+#include "transfer/transfer.hpp"
+
+using calls::cplx;
+using calls::filled;
+
+namespace {
+
+constexpr int N = INT32_MAX;
+constexpr int64_t n = N;
+constexpr int K = 2;
+
+// A small coating of two wavelengths laid into the last two columns of
+// arrays sized for N.
+struct TopColumns {
+    const ref::Coating c = ref::random_coating(2, K, 5, 0.4);
+    Sparse<double> wl{size_t(n)}, d{K};
+    Sparse<cplx> idx{size_t(K * n)}, eta{size_t(K * n)}, substrate{size_t(n)};
+    std::vector<const cplx*> idx_rows, eta_rows;
+
+    TopColumns() {
+        for (int j = 0; j < K; ++j) {
+            d.data()[j] = c.thicknesses[j];
+            for (int i = 0; i < 2; ++i) {
+                idx.data()[j * n + N - 2 + i] = c.n(j, i);
+                eta.data()[j * n + N - 2 + i] = c.eta(j, i);
+            }
+            idx_rows.push_back(idx.data() + j * n);
+            eta_rows.push_back(eta.data() + j * n);
+        }
+        for (int i = 0; i < 2; ++i) {
+            wl.data()[N - 2 + i] = c.wavelengths[i];
+            substrate.data()[N - 2 + i] = c.substrate[i];
+        }
+    }
+    bool mapped() const { return wl.data() && d.data() && idx.data() && eta.data() && substrate.data(); }
+    OneDArray<double> wavelengths() const { return {n, wl.data()}; }
+    OneDArray<double> thicknesses() const { return {K, d.data()}; }
+};
+
+// Entry e (of 4) at the last two wavelengths of a stack of N, against the
+// same entry of a stack of two.
+void expect_top_of_stack(const cplx* big, int64_t plane_offset, const std::vector<cplx>& small, int small_offset,
+                         const char* what) {
+    for (int e = 0; e < 4; ++e)
+        for (int i = 0; i < 2; ++i)
+            EXPECT_EQ(big[plane_offset + e * n + N - 2 + i], small[small_offset + e * 2 + i]) << what << " entry " << e;
+}
+
+TEST(LargestCounts, TransferKernelsReachTheLastWavelengths) {
+    const TopColumns top;
+    ASSERT_TRUE(top.mapped()) << "no address space for the sparse arrays";
+    Sparse<cplx> M(size_t(4 * n)), P(size_t(4 * n)), L(size_t(4 * K * n)), dM(size_t(4 * K * n));
+    ASSERT_TRUE(M.data() && P.data() && L.data() && dM.data());
+    auto want = filled(8), want_P = filled(8), B = filled(8), want_L = filled(8 * K), want_dM = filled(8 * K);
+    ASSERT_EQ(calls::forward(top.c, want, want_P), 0);
+    ASSERT_EQ(calls::forward_backward(top.c, B, want_L, want_dM), 0);
+
+    const ThreeDArray<cplx> Mv{2, 2, n, M.data()}, Pv{2, 2, n, P.data()};
+    calc_M_(N - 2, N, K, top.wavelengths(), top.thicknesses(), top.idx_rows.data(), top.eta_rows.data(), top.c.x, Mv);
+    expect_top_of_stack(M.data(), 0, want, 0, "calc_M_");
+
+    const TwoDArray<cplx> nv{K, n, top.idx.data()}, ev{K, n, top.eta.data()};
+    forward_(N - 2, N, K, top.wavelengths(), top.thicknesses(), nv, ev, top.c.x, Mv, Pv);
+    expect_top_of_stack(M.data(), 0, want, 0, "forward_");
+    expect_top_of_stack(P.data(), 0, want_P, 0, "forward_ partial");
+
+    const FourDArray<cplx> Lv{K, 2, 2, n, L.data()}, Dv{K, 2, 2, n, dM.data()};
+    forward_backward_(N - 2, N, K, top.wavelengths(), top.thicknesses(), nv, ev, top.c.x, Mv, Lv, Dv);
+    expect_top_of_stack(M.data(), 0, B, 0, "forward_backward_");
+    for (int j = 0; j < K; ++j) {
+        expect_top_of_stack(L.data(), 4 * j * n, want_L, 8 * j, "layer matrix");
+        expect_top_of_stack(dM.data(), 4 * j * n, want_dM, 8 * j, "derivative");
+    }
+}
+
+TEST(LargestCounts, PartialCoatingsReachTheLastWavelengths) {
+    const TopColumns top;
+    ASSERT_TRUE(top.mapped()) << "no address space for the sparse arrays";
+    // Record m has m + 1 derivative blocks of N.
+    std::vector<Sparse<cplx>> slots;
+    slots.reserve(7 * K);
+    std::vector<std::vector<cplx*>> records(K);
+    for (int m = 0; m < K; ++m)
+        for (int s = 0; s < 7; ++s) {
+            slots.emplace_back(size_t(s < 4 ? n : (m + 1) * n));
+            ASSERT_NE(slots.back().data(), nullptr);
+            records[m].push_back(slots.back().data());
+        }
+    std::vector<cplx* const*> table = {records[0].data(), records[1].data()};
+    calls::Records want(2, K);
+    ASSERT_EQ(calls::update_top_props(top.c, 0, {}, want, true), 0);
+
+    const OneDArray<cplx> substrate{n, top.substrate.data()};
+    const ThreeDArray<cplx> no_base{2, 2, n, nullptr};
+    update_top_props_(N - 2, N, N, K, top.wavelengths(), top.thicknesses(), top.idx_rows.data(), top.eta_rows.data(),
+                      top.c.eta0, substrate, top.c.x, no_base, 0, table.data(), true);
+    for (int m = 0; m < K; ++m)
+        for (int s = 0; s < 7; ++s)
+            for (int k = 0; k < (s < 4 ? 1 : m + 1); ++k)
+                for (int i = 0; i < 2; ++i)
+                    EXPECT_EQ(records[m][s][k * n + N - 2 + i], want.value(m, s, i, k))
+                        << "record " << m << " slot " << s << " block " << k;
+}
+
+TEST(LargestCounts, MatrixProductReachesTheLastWavelengths) {
+    // The three layer matrices of a coating as the stacks to multiply.
+    const ref::Coating c = ref::random_coating(2, 3, 8);
+    auto B = filled(8), layers = filled(24), D = filled(24);
+    ASSERT_EQ(calls::forward_backward(c, B, layers, D), 0);
+    std::vector<Sparse<cplx>> big;
+    big.reserve(3);
+    std::vector<const cplx*> small_rows, big_rows;
+    for (int m = 0; m < 3; ++m) {
+        big.emplace_back(size_t(4 * n));
+        ASSERT_NE(big.back().data(), nullptr);
+        for (int e = 0; e < 4; ++e)
+            for (int i = 0; i < 2; ++i) big.back().data()[e * n + N - 2 + i] = layers[8 * m + e * 2 + i];
+        small_rows.push_back(layers.data() + 8 * m);
+        big_rows.push_back(big.back().data());
+    }
+    auto want = filled(8);
+    ASSERT_EQ(matmul_22X(3, 2, calls::sc(small_rows.data()), calls::sc(want.data())), 0);
+    Sparse<cplx> result(size_t(4 * n));
+    ASSERT_NE(result.data(), nullptr);
+    sardune::transfer::multiply_stacks(N - 2, N, 3, N, big_rows.data(), result.data());
+    expect_top_of_stack(result.data(), 0, want, 0, "product");
+}
+
+// The frame's ranges for the whole count: [0, N) once, in chunks of the
+// partition, whatever the thread count.
+TEST(LargestCounts, ChunkedFrameCoversTheWholeCount) {
+    for (int threads : {1, 3, 8}) {
+        calls::PoolGuard pooled(threads);
+        std::mutex m;
+        std::vector<std::pair<int64_t, int64_t>> ranges;
+        ASSERT_EQ(sardune::run_chunked(N, [&](int start, int end) {
+                      const std::lock_guard<std::mutex> lock(m);
+                      ranges.emplace_back(start, end);
+                  }),
+                  SARDUNE_OK);
+        std::sort(ranges.begin(), ranges.end());
+        ASSERT_EQ(ranges.size(), size_t(threads)) << threads;
+        int64_t covered = 0;
+        for (auto [start, end] : ranges) {
+            EXPECT_EQ(start, covered) << threads;
+            EXPECT_LT(start, end);
+            covered = end;
+        }
+        EXPECT_EQ(covered, n) << threads;
+    }
+}
+
+}  // namespace
