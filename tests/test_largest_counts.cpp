@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/frame.hpp"
+#include "cpu/dispatch.hpp"
 #include "engine_calls.hpp"
-#include "interface/exports.hpp"
 #include "sparse.hpp"
 #include "transfer/transfer.hpp"
 
@@ -53,6 +53,18 @@ struct TopColumns {
     OneDArray<double> thicknesses() const { return {K, d.data()}; }
 };
 
+// Each build of the transfer kernels in turn (the four-lane one where the
+// processor has it), with the entry points' results of that build to compare.
+std::vector<bool> baseline_settings() {
+    if (sardune::cpu_has_avx2_fma()) return {true, false};
+    return {true};
+}
+struct Build {
+    explicit Build(bool baseline) { sardune::testing::use_baseline_builds(baseline); }
+    ~Build() { sardune::testing::use_baseline_builds(false); }
+    const sardune::Builds& kernels() const { return sardune::builds(); }
+};
+
 // Entry e (of 4) at the last two wavelengths of a stack of N, against the
 // same entry of a stack of two.
 void expect_top_of_stack(const cplx* big, int64_t plane_offset, const std::vector<cplx>& small, int small_offset,
@@ -67,25 +79,31 @@ TEST(LargestCounts, TransferKernelsReachTheLastWavelengths) {
     ASSERT_TRUE(top.mapped()) << "no address space for the sparse arrays";
     Sparse<cplx> M(size_t(4 * n)), P(size_t(4 * n)), L(size_t(4 * K * n)), dM(size_t(4 * K * n));
     ASSERT_TRUE(M.data() && P.data() && L.data() && dM.data());
-    auto want = filled(8), want_P = filled(8), B = filled(8), want_L = filled(8 * K), want_dM = filled(8 * K);
-    ASSERT_EQ(calls::forward(top.c, want, want_P), 0);
-    ASSERT_EQ(calls::forward_backward(top.c, B, want_L, want_dM), 0);
+    for (bool baseline : baseline_settings()) {
+        SCOPED_TRACE(baseline ? "baseline builds" : "four-lane builds");
+        const Build build(baseline);
+        auto want = filled(8), want_P = filled(8), B = filled(8), want_L = filled(8 * K), want_dM = filled(8 * K);
+        ASSERT_EQ(calls::forward(top.c, want, want_P), 0);
+        ASSERT_EQ(calls::forward_backward(top.c, B, want_L, want_dM), 0);
 
-    const ThreeDArray<cplx> Mv{2, 2, n, M.data()}, Pv{2, 2, n, P.data()};
-    calc_M_(N - 2, N, K, top.wavelengths(), top.thicknesses(), top.idx_rows.data(), top.eta_rows.data(), top.c.x, Mv);
-    expect_top_of_stack(M.data(), 0, want, 0, "calc_M_");
+        const ThreeDArray<cplx> Mv{2, 2, n, M.data()}, Pv{2, 2, n, P.data()};
+        build.kernels().stack_matrices(N - 2, N, K, top.wavelengths(), top.thicknesses(), top.idx_rows.data(),
+                                       top.eta_rows.data(), top.c.x, Mv);
+        expect_top_of_stack(M.data(), 0, want, 0, "stack matrices");
 
-    const TwoDArray<cplx> nv{K, n, top.idx.data()}, ev{K, n, top.eta.data()};
-    forward_(N - 2, N, K, top.wavelengths(), top.thicknesses(), nv, ev, top.c.x, Mv, Pv);
-    expect_top_of_stack(M.data(), 0, want, 0, "forward_");
-    expect_top_of_stack(P.data(), 0, want_P, 0, "forward_ partial");
+        const TwoDArray<cplx> nv{K, n, top.idx.data()}, ev{K, n, top.eta.data()};
+        build.kernels().forward_products(N - 2, N, K, top.wavelengths(), top.thicknesses(), nv, ev, top.c.x, Mv, Pv);
+        expect_top_of_stack(M.data(), 0, want, 0, "forward products");
+        expect_top_of_stack(P.data(), 0, want_P, 0, "forward partial product");
 
-    const FourDArray<cplx> Lv{K, 2, 2, n, L.data()}, Dv{K, 2, 2, n, dM.data()};
-    forward_backward_(N - 2, N, K, top.wavelengths(), top.thicknesses(), nv, ev, top.c.x, Mv, Lv, Dv);
-    expect_top_of_stack(M.data(), 0, B, 0, "forward_backward_");
-    for (int j = 0; j < K; ++j) {
-        expect_top_of_stack(L.data(), 4 * j * n, want_L, 8 * j, "layer matrix");
-        expect_top_of_stack(dM.data(), 4 * j * n, want_dM, 8 * j, "derivative");
+        const FourDArray<cplx> Lv{K, 2, 2, n, L.data()}, Dv{K, 2, 2, n, dM.data()};
+        build.kernels().forward_backward(N - 2, N, K, top.wavelengths(), top.thicknesses(), nv, ev, top.c.x, Mv, Lv,
+                                         Dv);
+        expect_top_of_stack(M.data(), 0, B, 0, "forward-backward");
+        for (int j = 0; j < K; ++j) {
+            expect_top_of_stack(L.data(), 4 * j * n, want_L, 8 * j, "layer matrix");
+            expect_top_of_stack(dM.data(), 4 * j * n, want_dM, 8 * j, "derivative");
+        }
     }
 }
 
@@ -103,19 +121,23 @@ TEST(LargestCounts, PartialCoatingsReachTheLastWavelengths) {
             records[m].push_back(slots.back().data());
         }
     std::vector<cplx* const*> table = {records[0].data(), records[1].data()};
-    calls::Records want(2, K);
-    ASSERT_EQ(calls::update_top_props(top.c, 0, {}, want, true), 0);
-
     const OneDArray<cplx> substrate{n, top.substrate.data()};
     const ThreeDArray<cplx> no_base{2, 2, n, nullptr};
-    update_top_props_(N - 2, N, N, K, top.wavelengths(), top.thicknesses(), top.idx_rows.data(), top.eta_rows.data(),
-                      top.c.eta0, substrate, top.c.x, no_base, 0, table.data(), true);
-    for (int m = 0; m < K; ++m)
-        for (int s = 0; s < 7; ++s)
-            for (int k = 0; k < (s < 4 ? 1 : m + 1); ++k)
-                for (int i = 0; i < 2; ++i)
-                    EXPECT_EQ(records[m][s][k * n + N - 2 + i], want.value(m, s, i, k))
-                        << "record " << m << " slot " << s << " block " << k;
+    for (bool baseline : baseline_settings()) {
+        SCOPED_TRACE(baseline ? "baseline builds" : "four-lane builds");
+        const Build build(baseline);
+        calls::Records want(2, K);
+        ASSERT_EQ(calls::update_top_props(top.c, 0, {}, want, true), 0);
+        build.kernels().partial_coatings(N - 2, N, N, K, top.wavelengths(), top.thicknesses(), top.idx_rows.data(),
+                                         top.eta_rows.data(), top.c.eta0, substrate, top.c.x, no_base, 0,
+                                         table.data(), true);
+        for (int m = 0; m < K; ++m)
+            for (int s = 0; s < 7; ++s)
+                for (int k = 0; k < (s < 4 ? 1 : m + 1); ++k)
+                    for (int i = 0; i < 2; ++i)
+                        EXPECT_EQ(records[m][s][k * n + N - 2 + i], want.value(m, s, i, k))
+                            << "record " << m << " slot " << s << " block " << k;
+    }
 }
 
 TEST(LargestCounts, MatrixProductReachesTheLastWavelengths) {
