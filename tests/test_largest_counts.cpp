@@ -14,7 +14,11 @@
 #include "cpu/dispatch.hpp"
 #include "engine_calls.hpp"
 #include "sparse.hpp"
+#include "thin_slab_reference.hpp"
 #include "transfer/transfer.hpp"
+// The thin-slab kernel's SSE2 build, instantiated here to run one range.
+#include "simd/vecmath_sse2.hpp"
+#include "thin_slab/kernel.hpp"
 
 using calls::cplx;
 using calls::filled;
@@ -162,6 +166,57 @@ TEST(LargestCounts, MatrixProductReachesTheLastWavelengths) {
     ASSERT_NE(result.data(), nullptr);
     sardune::transfer::multiply_stacks(N - 2, N, 3, N, big_rows.data(), result.data());
     expect_top_of_stack(result.data(), 0, want, 0, "product");
+}
+
+// The last 13 wavelengths of a thin-slab request of INT32_MAX: blocks and
+// the overlapping last one at element positions of up to 6 * 2^31 (the
+// matrix planes) and 2 * 2^31 (the outputs of the third position).
+TEST(LargestCounts, ThinSlabReachesTheLastWavelengths) {
+    using slab::C;
+    const uint32_t few = 13, nz = 3;
+    const slab::Case c = slab::make_case(few, nz, 9);
+    std::vector<C> want[3];
+    for (auto& w : want) w.assign(nz * few, C(0.0));
+    auto sc = [](const std::vector<C>& v) { return reinterpret_cast<const sardune_complex*>(v.data()); };
+    auto out = [](std::vector<C>& v) { return reinterpret_cast<sardune_complex*>(v.data()); };
+    ASSERT_EQ(calc_v_t_tau_sse(few, nz, sc(c.P), sc(c.Q), sc(c.nh), sc(c.eh), c.x, sc(c.na), c.z.data(), sc(c.ea),
+                               c.wl.data(), reinterpret_cast<const sardune_complex*>(&c.e0), sc(c.es), sc(c.t),
+                               sc(c.tb), sc(c.r), sc(c.rb), out(want[0]), out(want[1]), out(want[2])),
+              SARDUNE_OK);
+
+    // Every per-wavelength array of the large request, its last columns
+    // holding the small one.
+    const int64_t first = n - few;
+    auto top = [&](const std::vector<C>& v, int planes) {
+        Sparse<C> a(size_t(planes * n));
+        if (a.data())
+            for (int p = 0; p < planes; ++p)
+                for (uint32_t j = 0; j < few; ++j) a.data()[p * n + first + j] = v[p * few + j];
+        return a;
+    };
+    const Sparse<C> P = top(c.P, 4), Q = top(c.Q, 4), nh = top(c.nh, 1), eh = top(c.eh, 1), na = top(c.na, 1),
+                    ea = top(c.ea, 1), es = top(c.es, 1), t = top(c.t, 1), tb = top(c.tb, 1), r = top(c.r, 1),
+                    rb = top(c.rb, 1);
+    Sparse<double> wl{size_t(n)};
+    Sparse<C> dt{size_t(nz * n)}, dr{size_t(nz * n)}, drb{size_t(nz * n)};
+    for (const Sparse<C>* a : std::initializer_list<const Sparse<C>*>{&P, &Q, &nh, &eh, &na, &ea, &es, &t, &tb, &r,
+                                                                      &rb, &dt, &dr, &drb})
+        ASSERT_NE(a->data(), nullptr) << "no address space for the sparse arrays";
+    ASSERT_NE(wl.data(), nullptr);
+    for (uint32_t j = 0; j < few; ++j) wl.data()[first + j] = c.wl[j];
+
+    auto p = [](const Sparse<C>& a) { return reinterpret_cast<const sardune_complex*>(a.data()); };
+    auto o = [](Sparse<C>& a) { return reinterpret_cast<sardune_complex*>(a.data()); };
+    const SlabArgs args = slab_args(uint32_t(N), nz, p(P), p(Q), p(nh), p(eh), c.x, p(na), c.z.data(), p(ea),
+                                    wl.data(), reinterpret_cast<const sardune_complex*>(&c.e0), p(es), p(t), p(tb),
+                                    p(r), p(rb), o(dt), o(dr), o(drb));
+    thin_slab_range<Sse2>(args, size_t(first), size_t(n));
+    const Sparse<C>* got[3] = {&dt, &dr, &drb};
+    for (int k = 0; k < 3; ++k)
+        for (uint32_t i = 0; i < nz; ++i)
+            for (uint32_t j = 0; j < few; ++j)
+                EXPECT_EQ(got[k]->data()[i * n + first + j], want[k][i * few + j])
+                    << "output " << k << " position " << i << " wavelength " << j;
 }
 
 // The frame's ranges for the whole count: [0, N) once, in chunks of the

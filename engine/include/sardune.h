@@ -160,7 +160,7 @@ SARDUNE_API int matmul_22X(int count, int N, const sardune_complex* const* stack
  * another material replaces the host layer at each position, in single
  * precision. front/back matrices and each output may be null. Outputs are
  * n_z*N values, position-major. calc_v_t_tau picks the build that suits the
- * processor. */
+ * processor. They allocate nothing, whatever N and n_z. */
 #define SARDUNE_CALC_V_T_TAU_PARAMS                                                        \
     uint32_t N, uint32_t n_z, const sardune_complex *front_matrix,                         \
         const sardune_complex *back_matrix, const sardune_complex *host_indices,           \
