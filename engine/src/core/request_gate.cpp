@@ -50,10 +50,12 @@ void enter() noexcept {
 
 // The child of a fork has only the thread that forked, which is inside no
 // request: the workers of the inherited pool are not there to be joined, so
-// the pool is let go, not destroyed.
+// the pool is let go, not destroyed (and kept here, still reachable).
+ThreadPool* inherited_pool = nullptr;
+
 void drop_inherited_pool() noexcept {
     new (gate_storage) Gate();
-    (void)pool.release();
+    inherited_pool = pool.release();
 }
 
 [[maybe_unused]] const int fork_handler = pthread_atfork(nullptr, nullptr, drop_inherited_pool);
