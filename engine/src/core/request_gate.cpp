@@ -14,12 +14,21 @@ namespace sardune {
 
 namespace {
 
-// Bit 31 of the state: init has closed the gate. The bits below count the
-// requests inside, including one that is only backing out.
-constexpr uint32_t closed = uint32_t(1) << 31;
+// Requests count themselves in one of several counters, each on a cache
+// line of its own, so that threads passing the gate at once do not contend
+// for one line. A request increments its counter and then looks at
+// `closed`; init sets `closed` and then reads the counters. With both in
+// sequentially consistent order, either the request sees the gate closed
+// and backs out, or init sees the request and waits for it.
+constexpr unsigned stripes = 16;
+
+struct alignas(64) Counter {
+    std::atomic<uint32_t> inside{0};
+};
 
 struct Gate {
-    std::atomic<uint32_t> state{0};
+    Counter counters[stripes];
+    alignas(64) std::atomic<bool> closed{false};
     std::mutex init_turn;  // one init at a time
     std::mutex lock;       // for the two waits below
     std::condition_variable drained;   // init waits: the last request has left
@@ -32,19 +41,36 @@ struct Gate {
 alignas(Gate) unsigned char gate_storage[sizeof(Gate)];
 Gate* const gate = new (gate_storage) Gate();
 
-void leave() noexcept {
-    if (gate->state.fetch_sub(1, std::memory_order_release) == (closed | 1)) {
+// Threads take the counters in turn, from their first request on.
+std::atomic<unsigned> next_stripe{0};
+thread_local unsigned my_stripe = stripes;
+
+unsigned stripe_of_this_thread() noexcept {
+    if (my_stripe == stripes) my_stripe = next_stripe.fetch_add(1, std::memory_order_relaxed) % stripes;
+    return my_stripe;
+}
+
+bool nobody_inside() noexcept {
+    for (const Counter& c : gate->counters)
+        if (c.inside.load() != 0) return false;
+    return true;
+}
+
+void leave(unsigned stripe) noexcept {
+    gate->counters[stripe].inside.fetch_sub(1);
+    if (gate->closed.load()) {
         { const std::lock_guard<std::mutex> wake(gate->lock); }
         gate->drained.notify_one();
     }
 }
 
-void enter() noexcept {
+void enter(unsigned stripe) noexcept {
     for (;;) {
-        if ((gate->state.fetch_add(1, std::memory_order_acquire) & closed) == 0) return;
-        leave();
+        gate->counters[stripe].inside.fetch_add(1);
+        if (!gate->closed.load()) return;
+        leave(stripe);
         std::unique_lock<std::mutex> wait(gate->lock);
-        gate->reopened.wait(wait, [] { return (gate->state.load(std::memory_order_relaxed) & closed) == 0; });
+        gate->reopened.wait(wait, [] { return !gate->closed.load(); });
     }
 }
 
@@ -62,22 +88,22 @@ void drop_inherited_pool() noexcept {
 
 }  // namespace
 
-PoolAdmission::PoolAdmission() noexcept {
-    enter();
+PoolAdmission::PoolAdmission() noexcept : stripe_(stripe_of_this_thread()) {
+    enter(stripe_);
     pool_ = sardune::pool.get();
 }
 
-PoolAdmission::~PoolAdmission() { leave(); }
+PoolAdmission::~PoolAdmission() { leave(stripe_); }
 
 ExclusivePoolAccess::ExclusivePoolAccess() noexcept {
     gate->init_turn.lock();
-    gate->state.fetch_or(closed, std::memory_order_relaxed);
+    gate->closed.store(true);
     std::unique_lock<std::mutex> wait(gate->lock);
-    gate->drained.wait(wait, [] { return gate->state.load(std::memory_order_acquire) == closed; });
+    gate->drained.wait(wait, nobody_inside);
 }
 
 ExclusivePoolAccess::~ExclusivePoolAccess() {
-    gate->state.fetch_and(~closed, std::memory_order_release);
+    gate->closed.store(false);
     { const std::lock_guard<std::mutex> wake(gate->lock); }
     gate->reopened.notify_all();
     gate->init_turn.unlock();

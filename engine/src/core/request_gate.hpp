@@ -4,7 +4,8 @@
 // requests back meanwhile. Concurrent inits queue behind each other.
 //
 // A request pays one atomic increment on the way in and one decrement on the
-// way out; locks are taken only while init holds the gate closed.
+// way out, on a counter it shares with few other threads; locks are taken
+// only while init holds the gate closed.
 //
 // A process forked from one with a pool inherits neither its workers nor the
 // other threads inside the gate: its copy of the gate is reset and its copy
@@ -28,6 +29,7 @@ public:
     ThreadPool* pool() const noexcept { return pool_; }
 
 private:
+    unsigned stripe_;
     ThreadPool* pool_;
 };
 
