@@ -58,6 +58,10 @@ void ThreadPool::worker() {
             task();
         } catch (...) {
         }
+        // Released before the task counts as finished: once wait() returns,
+        // no worker touches anything of the request, nor the allocator (a
+        // process forked then inherits no allocation in flight).
+        task = nullptr;
         {
             std::lock_guard<std::mutex> lock(queue_mutex);
             --pending;
