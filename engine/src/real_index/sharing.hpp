@@ -26,7 +26,8 @@ Partition partition(int N, int64_t threads);
 template <class Blocks, class Scalar>
 int run_partitioned(int N, const Blocks& blocks, const Scalar& scalar) noexcept {
     RequestStatus status;
-    ThreadPool* const workers = N > 128 ? pool.get() : nullptr;
+    const PoolAdmission admission;
+    ThreadPool* const workers = N > 128 ? admission.pool() : nullptr;
     if (workers == nullptr) {
         status.run(blocks, 0, N);
         return status.code();
