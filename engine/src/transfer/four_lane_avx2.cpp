@@ -8,12 +8,12 @@
 // these formulas cannot honour are computed again by the C-library kernel
 // (transfer.hpp says which).
 //
-// Memory order: the stack kernels sweep tiles of a few blocks layer by
-// layer, their running products in a local buffer, so that each layer's
-// rows are read as contiguous runs; the forward-backward sweeps keep what
-// their way down needs in a scratch per tile, so each output is written
-// once; the partial coatings go block by block, their derivative matrices
-// in a scratch of their own. Large outputs go out by non-temporal stores.
+// Memory order: every kernel sweeps tiles of a few blocks layer by layer,
+// their running products in a local buffer, so that each layer's rows are
+// read (and its outputs written) as contiguous runs. The forward-backward
+// sweeps keep what their way down needs in a scratch per tile, so each
+// output is written once; the partial coatings keep there the derivative
+// matrices they carry up. Large outputs go out by non-temporal stores.
 #include <immintrin.h>
 
 #include <cstdint>
@@ -128,10 +128,11 @@ inline Wave wave(const double* wavelengths, const Block& b) {
             _mm256_cmp_pd(abs_pd(lambda), _mm256_set1_pd(1.7976931348623157e308), _CMP_LE_OQ)};
 }
 
-// ---- the layer, in two steps: the phase thickness and admittance terms,
-// then the sine and cosine of the phase. The tiled kernels run each step
-// over a whole tile before the next, so that the long chain of square roots
-// and divisions of one block overlaps with the other blocks' work.
+// ---- the layer, in two steps: q, the phase thickness and the lanes to hand
+// back; then the sine and cosine of the phase and the layer's terms. The
+// tiled kernels run each step over a whole tile before the next, so that
+// the long chain of square roots of one block overlaps with the other
+// blocks' work.
 
 // One layer at one block: q, delta = a + ib and eta.
 struct Phase {
@@ -201,7 +202,8 @@ inline Terms stack_terms(const Phase& p) {
     cosh_sinh(abs_pd(p.b), &ch, &sh);
     sh = _mm256_or_pd(sh, _mm256_and_pd(p.b, _mm256_set1_pd(-0.0)));
     const C4 S{_mm256_mul_pd(sa, ch), _mm256_mul_pd(ca, sh)};
-    return {{_mm256_mul_pd(ca, ch), negate_pd(_mm256_mul_pd(sa, sh))}, cmul(S, i_over(p.eta)), cmul(S, times_i(p.eta))};
+    return {{_mm256_mul_pd(ca, ch), negate_pd(_mm256_mul_pd(sa, sh))}, cmul(S, i_over(p.eta)),
+            cmul(S, times_i(p.eta))};
 }
 
 // Calls redo(i) for every wavelength i of the block whose lane is marked.
