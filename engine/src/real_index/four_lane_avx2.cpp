@@ -1,6 +1,9 @@
 // Real-index coefficients four wavelengths at a time (AVX2 with FMA). Lane l
 // of every vector belongs to wavelength b0 + l of the current block; the
-// matrix algebra is the four-real form of the scalar path.
+// matrix algebra is the four-real form of the scalar path, and so are the
+// two sweeps of the derivatives (going up, G_j P_{j-1} and L_j are kept per
+// layer; coming down, the product S_k of the layers above k gives
+// dM/dd_k = S_k G_k P_{k-1}).
 //
 // Contraction, applied throughout: where a product meets a sum it is fused
 // into it, fma(x, y, s); where two products meet, the first is fused and the
@@ -71,6 +74,12 @@ inline Mat times(__m256d p, __m256d q, __m256d r, const Mat& m) {
             _mm256_fmadd_pd(p, m.c, _mm256_mul_pd(r, m.a)), _mm256_fmsub_pd(p, m.d, _mm256_mul_pd(r, m.b))};
 }
 
+// A * B, both in real form: (a a' - b c', a b' + b d', c a' + d c', d d' - c b').
+inline Mat product(const Mat& A, const Mat& B) {
+    return {_mm256_fmsub_pd(A.a, B.a, _mm256_mul_pd(A.b, B.c)), _mm256_fmadd_pd(A.a, B.b, _mm256_mul_pd(A.b, B.d)),
+            _mm256_fmadd_pd(A.c, B.a, _mm256_mul_pd(A.d, B.c)), _mm256_fmsub_pd(A.d, B.d, _mm256_mul_pd(A.c, B.b))};
+}
+
 inline Mat load_mat(const double* s) {
     return {_mm256_load_pd(s), _mm256_load_pd(s + 4), _mm256_load_pd(s + 8), _mm256_load_pd(s + 12)};
 }
@@ -81,8 +90,22 @@ inline void store_mat(double* s, const Mat& m) {
     _mm256_store_pd(s + 12, m.d);
 }
 
+// Per layer the scratch holds G_j P_{j-1} (four vectors) and cos, sin/h and
+// h sin of L_j (three).
+constexpr int64_t layer_doubles = 28;
+
+inline void store_layer(double* s, __m256d co, __m256d sh, __m256d hs) {
+    _mm256_store_pd(s + 16, co);
+    _mm256_store_pd(s + 20, sh);
+    _mm256_store_pd(s + 24, hs);
+}
+inline Mat load_layer(const double* s) {
+    const __m256d co = _mm256_load_pd(s + 16);
+    return {co, _mm256_load_pd(s + 20), _mm256_load_pd(s + 24), co};
+}
+
 // Per call: the request's scalars broadcast to the lanes, and the scratch of
-// K running derivative matrices, 16 doubles each.
+// layer_doubles per layer.
 struct Lanes {
     __m256d minus_x2, er, ei, eta0_norm;
     double* scratch;
@@ -102,6 +125,25 @@ inline Cvec reflection_change(Cvec alpha, __m256d x_alpha, Cvec beta, __m256d x_
     return {re, im};
 }
 
+// What turns X = dM/dd_k into dt, dr and dr' for the lanes of a block.
+struct Changes {
+    Cvec P, es, a_t, a_r, a_rb, one_plus_r, one_plus_rb, alpha, beta, gamma, alpha_b, beta_b, gamma_b;
+    __m256d er, ei;
+};
+
+inline void store_changes(const Request& q, const Changes& f, int k, int64_t b0, const Mat& X) {
+    const int64_t column = static_cast<int64_t>(k) * q.N + b0;
+    // D' = eta_s X11 + eta0 X00 + P X01 + X10.
+    const Cvec Dk{_mm256_fnmadd_pd(f.P.im, X.b, _mm256_fmadd_pd(f.es.re, X.d, _mm256_mul_pd(f.er, X.a))),
+                  _mm256_add_pd(_mm256_fmadd_pd(f.P.re, X.b, _mm256_fmadd_pd(f.es.im, X.d, _mm256_mul_pd(f.ei, X.a))),
+                                X.c)};
+    store_complex(q.record[4], column, cmul(f.a_t, Dk));
+    store_complex(q.record[5], column,
+                  cmul(f.a_r, reflection_change(f.alpha, X.a, f.beta, X.d, f.gamma, X.b, f.one_plus_r, X.c)));
+    store_complex(q.record[6], column,
+                  cmul(f.a_rb, reflection_change(f.alpha_b, X.d, f.beta_b, X.a, f.gamma_b, X.b, f.one_plus_rb, X.c)));
+}
+
 void block(const Request& q, const Lanes& lanes, int64_t b0) {
     const int K = q.K;
     Mat M{_mm256_set1_pd(1.0), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_set1_pd(1.0)};
@@ -116,7 +158,7 @@ void block(const Request& q, const Lanes& lanes, int64_t b0) {
             const __m256d h = load_real(q.admittances[j], b0);
             const __m256d sh = _mm256_div_pd(s, h), hs = _mm256_mul_pd(h, s);
             if (q.derivatives) {
-                // G_j * M, then the earlier layers' derivatives move up by L_j.
+                // G_j * M and L_j, for the downward sweep.
                 const __m256d v = _mm256_mul_pd(kappa, _mm256_xor_pd(s, _mm256_set1_pd(-0.0)));
                 const __m256d u = _mm256_mul_pd(kappa, co);
                 const __m256d u_h = _mm256_div_pd(u, h), uh = _mm256_mul_pd(u, h);
@@ -124,11 +166,9 @@ void block(const Request& q, const Lanes& lanes, int64_t b0) {
                             _mm256_fmadd_pd(u_h, M.d, _mm256_mul_pd(v, M.b)),
                             _mm256_fmadd_pd(uh, M.a, _mm256_mul_pd(v, M.c)),
                             _mm256_fmsub_pd(v, M.d, _mm256_mul_pd(uh, M.b))};
-                store_mat(lanes.scratch + 16 * static_cast<int64_t>(j), G);
-                for (int k = 0; k < j; ++k) {
-                    double* xk = lanes.scratch + 16 * static_cast<int64_t>(k);
-                    store_mat(xk, times(co, sh, hs, load_mat(xk)));
-                }
+                double* layer = lanes.scratch + layer_doubles * j;
+                store_mat(layer, G);
+                store_layer(layer, co, sh, hs);
             }
             M = times(co, sh, hs, M);
         }
@@ -159,7 +199,7 @@ void block(const Request& q, const Lanes& lanes, int64_t b0) {
     store_complex(q.record[3], b0, rb);
     if (!q.derivatives || K == 0) return;
 
-    // Derivatives from the final X_k.
+    // Derivatives, from the top layer down; above the top S is the identity.
     const __m256d half = _mm256_set1_pd(0.5), one = _mm256_set1_pd(1.0);
     const Cvec t_e0 = cdiv(t, eta0, lanes.eta0_norm), tb_es = cdiv(tb, es, norm2(es));
     const Cvec a_r{_mm256_mul_pd(half, t_e0.re), _mm256_mul_pd(half, t_e0.im)};
@@ -170,20 +210,17 @@ void block(const Request& q, const Lanes& lanes, int64_t b0) {
     const Cvec one_plus_r{_mm256_add_pd(one, r.re), r.im};
     const Cvec one_minus_rb{_mm256_sub_pd(one, rb.re), _mm256_xor_pd(rb.im, _mm256_set1_pd(-0.0))};
     const Cvec one_plus_rb{_mm256_add_pd(one, rb.re), rb.im};
-    const Cvec alpha = cmul(one_minus_r, eta0), beta = cmul(one_plus_r, es), gamma = cmul(one_minus_r, P);
-    const Cvec alpha_b = cmul(one_minus_rb, es), beta_b = cmul(one_plus_rb, eta0), gamma_b = cmul(one_minus_rb, P);
-    for (int k = 0; k < K; ++k) {
-        const Mat X = load_mat(lanes.scratch + 16 * static_cast<int64_t>(k));
-        const int64_t column = static_cast<int64_t>(k) * q.N + b0;
-        // D' = eta_s X11 + eta0 X00 + P X01 + X10.
-        const Cvec Dk{_mm256_fnmadd_pd(P.im, X.b, _mm256_fmadd_pd(es.re, X.d, _mm256_mul_pd(lanes.er, X.a))),
-                      _mm256_add_pd(_mm256_fmadd_pd(P.re, X.b, _mm256_fmadd_pd(es.im, X.d, _mm256_mul_pd(lanes.ei, X.a))),
-                                    X.c)};
-        store_complex(q.record[4], column, cmul(a_t, Dk));
-        store_complex(q.record[5], column,
-                      cmul(a_r, reflection_change(alpha, X.a, beta, X.d, gamma, X.b, one_plus_r, X.c)));
-        store_complex(q.record[6], column,
-                      cmul(a_rb, reflection_change(alpha_b, X.d, beta_b, X.a, gamma_b, X.b, one_plus_rb, X.c)));
+    const Changes f{P, es, a_t, a_r, a_rb, one_plus_r, one_plus_rb,
+                    cmul(one_minus_r, eta0), cmul(one_plus_r, es), cmul(one_minus_r, P),
+                    cmul(one_minus_rb, es), cmul(one_plus_rb, eta0), cmul(one_minus_rb, P),
+                    lanes.er, lanes.ei};
+    const double* top = lanes.scratch + layer_doubles * (K - 1);
+    store_changes(q, f, K - 1, b0, load_mat(top));
+    Mat S = load_layer(top);
+    for (int k = K - 2; k >= 0; --k) {
+        const double* layer = lanes.scratch + layer_doubles * k;
+        store_changes(q, f, k, b0, product(S, load_mat(layer)));
+        if (k > 0) S = product(S, load_layer(layer));
     }
 }
 
@@ -193,10 +230,10 @@ void four_lane(const Request& q, int start, int end) {
     // Outside its contract the kernel does nothing rather than touch memory
     // it was not given (a negative K cannot even size the scratch).
     if (q.K < 0 || start < 0 || start >= end || end < 4 || end > q.N) return;
-    const Scratch scratch = Scratch::required((static_cast<size_t>(q.K) * 16 + 16) * sizeof(double));
+    const Scratch scratch = Scratch::required(static_cast<size_t>(q.K) * layer_doubles * sizeof(double));
     const __m256d er = _mm256_set1_pd(parts(q.eta0)[0]), ei = _mm256_set1_pd(parts(q.eta0)[1]);
     const Lanes lanes{_mm256_set1_pd(-(q.x * q.x)), er, ei, _mm256_fmadd_pd(er, er, _mm256_mul_pd(ei, ei)),
-                  scratch.doubles()};
+                      scratch.doubles()};
     for (int64_t b0 = start; b0 < end; b0 += 4) {
         if (b0 + 4 > end) b0 = end - 4;
         block(q, lanes, b0);

@@ -27,10 +27,11 @@ struct Request {
 };
 
 // ---- range kernels; their one failure is std::bad_alloc, before anything
-// of the range is written.
+// of the range is written. Derivatives cost O(K) per wavelength.
 
-// The scalar algorithm for [start, end) at the range's own columns, with the
-// caller's scratch of 4*K doubles. Writes nothing when K <= 0.
+// The scalar algorithm for [start, end) at the range's own columns. The
+// caller's scratch of 4*K doubles is not used: derivatives take a scratch of
+// their own. Writes nothing when K <= 0.
 void scalar_columns(const Request& q, int start, int end, double* scratch);
 // The same with a scratch of its own.
 void scalar_range(const Request& q, int start, int end);

@@ -1,6 +1,13 @@
-// The scalar real-index algorithm, one wavelength at a time (two side by side
-// without derivatives). Every layer matrix and product [[a, i b], [i c, d]]
-// is kept as four reals; complex arithmetic is left for the coefficients.
+// The scalar real-index algorithm, a few wavelengths side by side (each
+// computed exactly as it would be alone). Every layer matrix and product
+// [[a, i b], [i c, d]] is kept as four reals; complex arithmetic is left for
+// the coefficients.
+//
+// Derivatives take two sweeps over the layers. Going up, layer j leaves
+// G_j P_{j-1} (G_j = dL_j/dd_j, P_{j-1} the product of the layers below it)
+// and its own matrix L_j. Coming down, S_k, the product of the layers above
+// k, turns the first into dM/dd_k = S_k G_k P_{k-1} and then takes in L_k:
+// two products per layer, so the cost grows linearly with K.
 #include <algorithm>
 #include <cmath>
 
@@ -18,18 +25,44 @@ struct RealMatrix {
     double a, b, c, d;
 };
 
+// L_j = [[co, i sh], [i hs, co]].
+struct LayerTerms {
+    double co, sh, hs;
+};
+
+// What the upward sweep leaves for the downward one, per layer and
+// wavelength: G_j P_{j-1} and L_j.
+struct Layer {
+    RealMatrix below;
+    LayerTerms terms;
+};
+
+// The rows of N lie far apart, in the same few cache sets when N is a power
+// of two, so the hardware does not keep their lines. Derivatives are
+// therefore computed for a group of neighbouring wavelengths at once, which
+// share each line of the inputs and the record. A sweep holds group entries
+// per layer, [j * group + l] for wavelength i + l.
+constexpr int group = 4;
+
 // L * m for L = [[co, i*sh], [i*hs, co]]; all four old entries are read first.
 inline RealMatrix times(double co, double sh, double hs, const RealMatrix& m) {
     return {co * m.a - sh * m.c, co * m.b + sh * m.d, co * m.c + hs * m.a, co * m.d - hs * m.b};
 }
 
+// A * B, both in real form.
+inline RealMatrix product(const RealMatrix& A, const RealMatrix& B) {
+    return {A.a * B.a - A.b * B.c, A.a * B.b + A.b * B.d, A.c * B.a + A.d * B.c, A.d * B.d - A.c * B.b};
+}
+
+inline RealMatrix matrix(const LayerTerms& L) { return {L.co, L.sh, L.hs, L.co}; }
+
 // M = L_{K-1} ... L_0 for the W wavelengths i .. i+W-1, whose independent
-// chains the processor overlaps; with X, also X[k] = dM/dd_k (W = 1 only).
-// The math-library calls of a group of layers come first: they do not
-// depend on M, so the divisions and products after them need not wait for
-// each call in turn.
+// chains the processor overlaps; with a sweep, also what the derivatives
+// need of each layer. The math-library calls of a group of layers come
+// first: they do not depend on M, so the divisions and products after them
+// need not wait for each call in turn.
 template <int W>
-void layer_products(const Request& q, double minus_x2, int64_t i, RealMatrix* M, RealMatrix* X) {
+void layer_products(const Request& q, double minus_x2, int64_t i, RealMatrix* M, Layer* sweep) {
     double w[W];
     for (int l = 0; l < W; ++l) {
         w[l] = optics::two_pi / q.wavelengths[i + l];
@@ -52,21 +85,20 @@ void layer_products(const Request& q, double minus_x2, int64_t i, RealMatrix* M,
                 const double kappa = kappas[j - j0][l], s = sines[j - j0][l], co = cosines[j - j0][l];
                 const double h = q.admittances[j][i + l].real();
                 const double sh = s / h, hs = h * s;
-                if (X != nullptr) {
-                    // G_j * M, G_j = dL_j/dd_j; the earlier derivatives move up by L_j.
+                if (sweep != nullptr) {
+                    // G_j * M, with v = -S kappa and u = kappa C.
                     const double v = (-s) * kappa, u = kappa * co;
-                    X[j] = times(v, u / h, u * h, M[l]);
-                    for (int k = 0; k < j; ++k) X[k] = times(co, sh, hs, X[k]);
+                    sweep[static_cast<int64_t>(j) * group + l] = {times(v, u / h, u * h, M[l]), {co, sh, hs}};
                 }
                 M[l] = times(co, sh, hs, M[l]);
             }
     }
 }
 
-// The coefficients at wavelength i from its stack matrix and, with X, their
-// derivatives. With M01 = i b and M10 = i c the terms P M01 + M10 and
-// P M01 - M10 are formed as i (P b + c) and i (P b - c).
-void coefficients(const Request& q, int64_t i, const RealMatrix& M, const RealMatrix* X) {
+// The coefficients at wavelength i from its stack matrix. With M01 = i b and
+// M10 = i c the terms P M01 + M10 and P M01 - M10 are formed as i (P b + c)
+// and i (P b - c).
+optics::Coefficients coefficients(const Request& q, int64_t i, const RealMatrix& M) {
     const cplx I(0.0, 1.0), eta0 = q.eta0;
     cplx* const* record = q.record;
     const cplx es = q.substrate[i];
@@ -77,53 +109,95 @@ void coefficients(const Request& q, int64_t i, const RealMatrix& M, const RealMa
     c.r = (eta0 * M.a - es * M.d + Qr) / D;
     c.rb = (es * M.d - eta0 * M.a + Qr) / D;
     record[0][i] = c.t, record[1][i] = c.tb, record[2][i] = c.r, record[3][i] = c.rb;
-    if (X == nullptr) return;
+    return c;
+}
 
-    const optics::DerivativeFactors a = optics::derivative_factors(c, eta0, es);
-    for (int k = 0; k < q.K; ++k) {
-        const double X00 = X[k].a, X11 = X[k].d;
-        const cplx X01(0.0, X[k].b), X10(0.0, X[k].c);
-        const int64_t at = static_cast<int64_t>(k) * q.N + i;
+// dt, dr and dr' at one wavelength for X = dM/dd_k, into block k of slots
+// 4 to 6.
+struct Changes {
+    cplx es, P;
+    optics::Coefficients c;
+    optics::DerivativeFactors a;
+
+    void write(const Request& q, int64_t at, const RealMatrix& X) const {
+        const cplx eta0 = q.eta0;
+        const double X00 = X.a, X11 = X.d;
+        const cplx X01(0.0, X.b), X10(0.0, X.c);
         const cplx Dk = es * X11 + eta0 * X00 + (P * X01 + X10);
-        record[4][at] = a.t * Dk;
-        record[5][at] = a.r * ((1.0 - c.r) * eta0 * X00 - (1.0 + c.r) * es * X11 +
-                               ((1.0 - c.r) * P * X01 - (1.0 + c.r) * X10));
-        record[6][at] = a.rb * ((1.0 - c.rb) * es * X11 - (1.0 + c.rb) * eta0 * X00 +
-                                ((1.0 - c.rb) * P * X01 - (1.0 + c.rb) * X10));
+        q.record[4][at] = a.t * Dk;
+        q.record[5][at] = a.r * ((1.0 - c.r) * eta0 * X00 - (1.0 + c.r) * es * X11 +
+                                 ((1.0 - c.r) * P * X01 - (1.0 + c.r) * X10));
+        q.record[6][at] = a.rb * ((1.0 - c.rb) * es * X11 - (1.0 + c.rb) * eta0 * X00 +
+                                  ((1.0 - c.rb) * P * X01 - (1.0 + c.rb) * X10));
+    }
+};
+
+// The downward sweep for the g wavelengths from i, layer by layer. Above
+// the top layer S is the identity, so its derivative is G P as it stands.
+void derivatives(const Request& q, int64_t i, int g, const optics::Coefficients* c, const Layer* sweep) {
+    const int top = q.K - 1;
+    Changes changes[group];
+    RealMatrix S[group];
+    for (int l = 0; l < g; ++l) {
+        const cplx es = q.substrate[i + l];
+        changes[l] = {es, es * q.eta0, c[l], optics::derivative_factors(c[l], q.eta0, es)};
+        const Layer& layer = sweep[static_cast<int64_t>(top) * group + l];
+        changes[l].write(q, static_cast<int64_t>(top) * q.N + i + l, layer.below);
+        S[l] = matrix(layer.terms);
+    }
+    for (int k = top - 1; k >= 0; --k)
+        for (int l = 0; l < g; ++l) {
+            const Layer& layer = sweep[static_cast<int64_t>(k) * group + l];
+            changes[l].write(q, static_cast<int64_t>(k) * q.N + i + l, product(S[l], layer.below));
+            if (k > 0) S[l] = product(S[l], matrix(layer.terms));
+        }
+}
+
+// [start, end) at its own columns; with derivatives, a sweep of group*K
+// entries.
+void columns(const Request& q, int start, int end, Layer* sweep) {
+    const double minus_x2 = (-q.x) * q.x;
+    if (q.derivatives) {
+        for (int64_t i = start; i < end; i += group) {
+            const int g = static_cast<int>(std::min<int64_t>(group, end - i));
+            RealMatrix Mg[group];
+            if (g == group)
+                layer_products<group>(q, minus_x2, i, Mg, sweep);
+            else
+                for (int l = 0; l < g; ++l) layer_products<1>(q, minus_x2, i + l, Mg + l, sweep + l);
+            optics::Coefficients c[group];
+            for (int l = 0; l < g; ++l) c[l] = coefficients(q, i + l, Mg[l]);
+            derivatives(q, i, g, c, sweep);
+        }
+        return;
+    }
+    RealMatrix M[2];
+    int64_t i = start;
+    for (; i + 2 <= end; i += 2) {
+        layer_products<2>(q, minus_x2, i, M, nullptr);
+        coefficients(q, i, M[0]);
+        coefficients(q, i + 1, M[1]);
+    }
+    if (i < end) {
+        layer_products<1>(q, minus_x2, i, M, nullptr);
+        coefficients(q, i, M[0]);
     }
 }
 
 }  // namespace
 
-void scalar_columns(const Request& q, int start, int end, double* scratch) {
+// The caller's scratch was the running derivatives of the former algorithm;
+// the sweeps take more and come from scalar_range's own.
+void scalar_columns(const Request& q, int start, int end, double* /*scratch*/) {
     if (q.K <= 0 || start >= end) return;
-    const double minus_x2 = (-q.x) * q.x;
-    RealMatrix M[2];
-    if (q.derivatives) {
-        // One wavelength at a time: the scratch holds one set of X_k.
-        RealMatrix* const X = reinterpret_cast<RealMatrix*>(scratch);
-        for (int64_t i = start; i < end; ++i) {
-            layer_products<1>(q, minus_x2, i, M, X);
-            coefficients(q, i, M[0], X);
-        }
-        return;
-    }
-    int64_t i = start;
-    for (; i + 2 <= end; i += 2) {
-        layer_products<2>(q, minus_x2, i, M, nullptr);
-        coefficients(q, i, M[0], nullptr);
-        coefficients(q, i + 1, M[1], nullptr);
-    }
-    if (i < end) {
-        layer_products<1>(q, minus_x2, i, M, nullptr);
-        coefficients(q, i, M[0], nullptr);
-    }
+    if (!q.derivatives) return columns(q, start, end, nullptr);
+    scalar_range(q, start, end);
 }
 
 void scalar_range(const Request& q, int start, int end) {
     if (q.K <= 0 || start >= end) return;
-    const Scratch scratch = Scratch::required(sizeof(double) * 4 * static_cast<size_t>(q.K));
-    scalar_columns(q, start, end, scratch.doubles());
+    const Scratch scratch = Scratch::required(sizeof(Layer) * group * static_cast<size_t>(q.K));
+    columns(q, start, end, static_cast<Layer*>(scratch.data()));
 }
 
 int on_calling_thread(const Request& q) noexcept {
