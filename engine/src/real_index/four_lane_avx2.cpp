@@ -51,6 +51,19 @@ inline void store_complex(cplx* row, int64_t i, Cvec z) {
     _mm256_storeu_pd(p + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
 }
 
+// The rows of N lie far apart, in the same few cache sets when N is a power
+// of two, so the hardware neither keeps their lines nor runs ahead along
+// them: a block asks for the lines of a layer a few layers before it
+// reaches them.
+constexpr int ahead = 4;
+
+// Both ends of row[i .. i+3], which may straddle two cache lines.
+inline void prefetch_block(const cplx* row, int64_t i) {
+    const char* p = reinterpret_cast<const char*>(row + i);
+    _mm_prefetch(p, _MM_HINT_T0);
+    _mm_prefetch(p + 4 * sizeof(cplx) - 1, _MM_HINT_T0);
+}
+
 inline Cvec cmul(Cvec x, Cvec y) {
     return {_mm256_fmsub_pd(x.re, y.re, _mm256_mul_pd(x.im, y.im)),
             _mm256_fmadd_pd(x.re, y.im, _mm256_mul_pd(x.im, y.re))};
@@ -150,6 +163,10 @@ void block(const Request& q, const Lanes& lanes, int64_t b0) {
     if (K > 0) {
         const __m256d w = _mm256_div_pd(_mm256_set1_pd(6.283185307179586), _mm256_loadu_pd(q.wavelengths + b0));
         for (int j = 0; j < K; ++j) {
+            if (j + ahead < K) {
+                prefetch_block(q.indices[j + ahead], b0);
+                prefetch_block(q.admittances[j + ahead], b0);
+            }
             const __m256d n = load_real(q.indices[j], b0);
             const __m256d kappa = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_fmadd_pd(n, n, lanes.minus_x2)), w);
             const __m256d delta = _mm256_mul_pd(_mm256_broadcast_sd(q.thicknesses + j), kappa);
@@ -219,6 +236,8 @@ void block(const Request& q, const Lanes& lanes, int64_t b0) {
     Mat S = load_layer(top);
     for (int k = K - 2; k >= 0; --k) {
         const double* layer = lanes.scratch + layer_doubles * k;
+        if (k >= ahead)
+            for (int s = 4; s < 7; ++s) prefetch_block(q.record[s], static_cast<int64_t>(k - ahead) * q.N + b0);
         store_changes(q, f, k, b0, product(S, load_mat(layer)));
         if (k > 0) S = product(S, load_layer(layer));
     }

@@ -38,11 +38,20 @@ struct Layer {
 };
 
 // The rows of N lie far apart, in the same few cache sets when N is a power
-// of two, so the hardware does not keep their lines. Derivatives are
-// therefore computed for a group of neighbouring wavelengths at once, which
-// share each line of the inputs and the record. A sweep holds group entries
-// per layer, [j * group + l] for wavelength i + l.
+// of two, so the hardware neither keeps their lines nor runs ahead along
+// them. Derivatives are therefore computed for a group of neighbouring
+// wavelengths at once, which share each line of the inputs and the record,
+// and the lines of a layer are asked for a few layers before they are
+// reached. A sweep holds group entries per layer, [j * group + l] for
+// wavelength i + l.
 constexpr int group = 4;
+constexpr int ahead = 4;
+
+// Both ends of row[i .. i+count-1], which may straddle two cache lines.
+inline void prefetch_columns(const cplx* row, int64_t i, int count) {
+    __builtin_prefetch(row + i);
+    __builtin_prefetch(row + i + count - 1);
+}
 
 // L * m for L = [[co, i*sh], [i*hs, co]]; all four old entries are read first.
 inline RealMatrix times(double co, double sh, double hs, const RealMatrix& m) {
@@ -71,7 +80,11 @@ void layer_products(const Request& q, double minus_x2, int64_t i, RealMatrix* M,
     for (int j0 = 0; j0 < q.K; j0 += layer_group) {
         const int j1 = std::min(q.K, j0 + layer_group);
         double kappas[layer_group][W], sines[layer_group][W], cosines[layer_group][W];
-        for (int j = j0; j < j1; ++j)
+        for (int j = j0; j < j1; ++j) {
+            if (j + ahead < q.K) {
+                prefetch_columns(q.indices[j + ahead], i, W);
+                prefetch_columns(q.admittances[j + ahead], i, W);
+            }
             for (int l = 0; l < W; ++l) {
                 const double n = q.indices[j][i + l].real();
                 const double kappa = std::sqrt(n * n + minus_x2) * w[l];
@@ -80,6 +93,7 @@ void layer_products(const Request& q, double minus_x2, int64_t i, RealMatrix* M,
                 sines[j - j0][l] = std::sin(delta);
                 cosines[j - j0][l] = std::cos(delta);
             }
+        }
         for (int j = j0; j < j1; ++j)
             for (int l = 0; l < W; ++l) {
                 const double kappa = kappas[j - j0][l], s = sines[j - j0][l], co = cosines[j - j0][l];
@@ -145,12 +159,15 @@ void derivatives(const Request& q, int64_t i, int g, const optics::Coefficients*
         changes[l].write(q, static_cast<int64_t>(top) * q.N + i + l, layer.below);
         S[l] = matrix(layer.terms);
     }
-    for (int k = top - 1; k >= 0; --k)
+    for (int k = top - 1; k >= 0; --k) {
+        if (k >= ahead)
+            for (int s = 4; s < 7; ++s) prefetch_columns(q.record[s] + static_cast<int64_t>(k - ahead) * q.N, i, g);
         for (int l = 0; l < g; ++l) {
             const Layer& layer = sweep[static_cast<int64_t>(k) * group + l];
             changes[l].write(q, static_cast<int64_t>(k) * q.N + i + l, product(S[l], layer.below));
             if (k > 0) S[l] = product(S[l], matrix(layer.terms));
         }
+    }
 }
 
 // [start, end) at its own columns; with derivatives, a sweep of group*K
