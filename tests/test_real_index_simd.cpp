@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <mutex>
@@ -76,8 +77,8 @@ TEST_F(RealIndexVector, ThisMachineSelectsTheFourLaneKernelWithAvx2AndFma) {
 // exactly, whatever the pool.
 TEST_F(RealIndexVector, FallbackPathEqualsTheScalarPath) {
     BaselineBuilds baseline;
-    for (int threads : {1, 3})
-        for (int N : {1, 2, 3, 4, 5, 7, 8, 9, 31, 128, 129, 300, 517})
+    for (int threads : {1, 3, 32})
+        for (int N : {1, 2, 3, 4, 5, 7, 8, 9, 31, 128, 129, 300, 517, 3969})
             for (bool derivatives : {false, true}) {
                 init(threads);
                 const Coating c = ref::lossless_coating(N, 5, 300u + N);
@@ -89,56 +90,55 @@ TEST_F(RealIndexVector, FallbackPathEqualsTheScalarPath) {
 }
 
 // The ranges the entry point really hands out, for every pool size up to 40
-// threads and for 66: they cover the request exactly once, every range that reaches the
-// four-lane kernel holds a block of its own (so its moved-back last block
-// stays inside), and a shared request's caller part goes to the kernel only
-// when it is longer than 4. Up to 128 wavelengths nothing is shared.
-TEST_F(RealIndexVector, RangesHandedToTheKernelsTileTheRequest) {
+// threads and for 66, and requests up to the largest count: they cover the
+// request exactly once, the pool's chunks start at multiples of four and are
+// all of one length but for a clipped last one, and the caller takes the
+// rest. Up to 128 wavelengths nothing is shared. Cases with a caller's part
+// of 1 to 4 wavelengths and with a chunk clipped below a block are reached.
+TEST_F(RealIndexVector, RangesHandedToTheKernelTileTheRequest) {
     struct Range {
         int start, end;
-        bool blocks, on_caller;
+        bool on_caller;
     };
-    int caller_remainders = 0, clipped_chunks = 0;
+    int short_caller_parts = 0, short_chunks = 0;
     std::vector<int> pools(40);
     std::iota(pools.begin(), pools.end(), 1);
-    pools.push_back(66);  // from 66 threads a clipped chunk can be shorter than a block
+    pools.push_back(66);
     for (int threads : pools) {
         ASSERT_EQ(init(threads), threads);
-        for (int N : {4, 100, 128, 129, 300, 1000, 3969, 3970, 3972, 4353, 8449, 8451, 9000}) {
+        for (int N : {4, 100, 128, 129, 300, 1000, 3969, 3970, 3972, 4353, 8449, 8451, 9000, INT_MAX - 1, INT_MAX}) {
             std::mutex m;
             std::vector<Range> seen;
             const auto caller = std::this_thread::get_id();
-            auto recorder = [&](bool blocks) {
-                return [&, blocks](int start, int end) {
-                    std::lock_guard<std::mutex> lock(m);
-                    seen.push_back({start, end, blocks, std::this_thread::get_id() == caller});
-                };
+            const auto kernel = [&](int start, int end) {
+                std::lock_guard<std::mutex> lock(m);
+                seen.push_back({start, end, std::this_thread::get_id() == caller});
             };
-            const auto blocks = recorder(true), scalar = recorder(false);
-            ASSERT_EQ(sardune::real_index::run_partitioned(N, blocks, scalar), SARDUNE_OK);
+            ASSERT_EQ(sardune::real_index::run_partitioned(N, kernel), SARDUNE_OK);
             std::sort(seen.begin(), seen.end(), [](const Range& a, const Range& b) { return a.start < b.start; });
+            const sardune::real_index::Partition p = sardune::real_index::partition(N, threads);
             int next = 0;
             for (const Range& r : seen) {
                 ASSERT_EQ(r.start, next) << N << " " << threads;
                 ASSERT_LT(r.start, r.end);
-                if (r.blocks) {
-                    ASSERT_GE(r.end - r.start, 4) << N << " " << threads;
-                }
                 if (N <= 128 || threads == 1) {
-                    ASSERT_TRUE(r.blocks && r.on_caller && r.start == 0 && r.end == N) << "unshared " << N;
+                    ASSERT_TRUE(r.on_caller && r.start == 0 && r.end == N) << "unshared " << N;
                 } else if (r.on_caller) {
-                    ASSERT_EQ(r.blocks, r.end - r.start > 4) << N << " " << threads;
-                    caller_remainders += !r.blocks;
+                    ASSERT_EQ(r.start, p.caller_start) << N << " " << threads;
+                    ASSERT_EQ(r.end, N);
+                    short_caller_parts += r.end - r.start <= 4;
                 } else {
-                    clipped_chunks += !r.blocks;
+                    ASSERT_EQ(r.start % 4, 0) << N << " " << threads;
+                    ASSERT_TRUE(r.end - r.start == p.length || r.end == N) << N << " " << threads;
+                    short_chunks += r.end - r.start < 4;
                 }
                 next = r.end;
             }
             ASSERT_EQ(next, N) << N << " " << threads;
         }
     }
-    EXPECT_GT(caller_remainders, 0) << "no case reached a caller's remainder of 1 to 4 wavelengths";
-    EXPECT_GT(clipped_chunks, 0) << "no case clipped a chunk below a block";
+    EXPECT_GT(short_caller_parts, 0) << "no case reached a caller's part of 1 to 4 wavelengths";
+    EXPECT_GT(short_chunks, 0) << "no case clipped a chunk below a block";
 }
 
 // Every N up to 300 covers each block tail, size class and partition shape.
@@ -169,26 +169,30 @@ TEST_F(RealIndexVector, EveryRequestSizeAgreesWithScalar) {
     RecordProperty("worst_relative_difference", text);
 }
 
-// Results do not depend on the pool, except for a caller's remainder of one
-// to four wavelengths, which goes through the scalar algorithm.
-TEST_F(RealIndexVector, PoolSizeChangesOnlyScalarRemainders) {
-    for (int N : {129, 300, 515, 1000, 1029}) {
-        Coating c = ref::lossless_coating(N, 5, 7u * N);
-        Record alone(N, c.K);
-        init(1);
-        ASSERT_EQ(run_simd(c, alone, true), SARDUNE_OK);
-        for (int threads : {2, 3, 8}) {
-            init(threads);
-            Record shared(N, c.K);
-            ASSERT_EQ(run_simd(c, shared, true), SARDUNE_OK);
-            const sardune::real_index::Partition p = sardune::real_index::partition(N, threads);
-            const int scalar_from = (N - p.caller_start <= 4) ? p.caller_start : N;
-            for (int s = 0; s < 7; ++s)
-                for (int k = 0; k < (s < 4 ? 1 : c.K); ++k)
-                    for (int i = 0; i < scalar_from; ++i)
-                        ASSERT_EQ(shared.at(s, i, k), alone.at(s, i, k)) << N << " " << threads << " " << i;
+// Every column is bitwise the same for any pool size, with and without
+// derivatives, for thread counts 1 to 8 and for the shapes of many threads:
+// a caller's part of 1, 2 or 4 wavelengths (32 threads) and chunks clipped
+// below a block (66).
+TEST_F(RealIndexVector, EveryColumnIsTheSameForAnyPoolSize) {
+    struct Case {
+        int N;
+        std::vector<int> pools;
+    };
+    const std::vector<int> few{2, 3, 4, 5, 6, 7, 8};
+    for (const Case& k : {Case{129, few}, Case{300, few}, Case{515, few}, Case{1029, few}, Case{3969, {32, 33}},
+                          Case{3970, {32}}, Case{3972, {32}}, Case{8449, {66}}, Case{8451, {66}}})
+        for (bool derivatives : {false, true}) {
+            const Coating c = ref::lossless_coating(k.N, 5, 7u * k.N);
+            Record alone(k.N, c.K);
+            init(1);
+            ASSERT_EQ(run_simd(c, alone, derivatives), SARDUNE_OK);
+            for (int threads : k.pools) {
+                ASSERT_EQ(init(threads), threads);
+                Record shared(k.N, c.K);
+                ASSERT_EQ(run_simd(c, shared, derivatives), SARDUNE_OK);
+                EXPECT_TRUE(calls::bitwise_equal(shared, alone)) << k.N << " " << threads << " " << derivatives;
+            }
         }
-    }
 }
 
 // The four-lane derivatives through the entry point against the former

@@ -54,8 +54,9 @@ SARDUNE_API void update_optiprops_real_n_(int N, int K, const double* wavelength
                                           sardune::cplx* const* record, bool derivatives, double* scratch);
 
 // Selector: the four-lane kernel where the processor allows, else the scalar
-// algorithm at the range's own columns. N is the stride of slots 4 to 6.
-// Throws std::bad_alloc if its scratch cannot be allocated.
+// algorithm; either writes only the range's own columns, with the same
+// values whatever the range. N is the stride of slots 4 to 6. Throws
+// std::bad_alloc if its scratch cannot be allocated.
 SARDUNE_API void update_optiprops_real_n_simd_(int start, int end, int N, int K, const double* wavelengths,
                                                const double* thicknesses, const sardune::cplx* const* indices,
                                                const sardune::cplx* const* admittances, sardune::cplx eta0,

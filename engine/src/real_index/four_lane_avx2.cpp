@@ -44,11 +44,31 @@ inline Cvec load_complex(const cplx* row, int64_t i) {
             _mm256_permute4x64_pd(_mm256_unpackhi_pd(lo, hi), 0xD8)};
 }
 
-inline void store_complex(cplx* row, int64_t i, Cvec z) {
+// Which lanes of a block are stored: all, or for a range shorter than a
+// block (whose block starts below it) those from `first` on, as masks over
+// the interleaved doubles of lanes 0-1 and of lanes 2-3.
+struct Stored {
+    bool all;
+    __m256i low, high;
+};
+
+inline Stored lanes_from(int first) {
+    const __m256i lane = _mm256_set_epi64x(1, 1, 0, 0), below = _mm256_set1_epi64x(first - 1);
+    return {first == 0, _mm256_cmpgt_epi64(lane, below),
+            _mm256_cmpgt_epi64(_mm256_add_epi64(lane, _mm256_set1_epi64x(2)), below)};
+}
+
+inline void store_complex(cplx* row, int64_t i, Cvec z, const Stored& stored) {
     double* p = reinterpret_cast<double*>(row) + 2 * i;
     const __m256d lo = _mm256_unpacklo_pd(z.re, z.im), hi = _mm256_unpackhi_pd(z.re, z.im);
-    _mm256_storeu_pd(p, _mm256_permute2f128_pd(lo, hi, 0x20));
-    _mm256_storeu_pd(p + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
+    const __m256d low = _mm256_permute2f128_pd(lo, hi, 0x20), high = _mm256_permute2f128_pd(lo, hi, 0x31);
+    if (stored.all) {
+        _mm256_storeu_pd(p, low);
+        _mm256_storeu_pd(p + 4, high);
+    } else {
+        _mm256_maskstore_pd(p, stored.low, low);
+        _mm256_maskstore_pd(p + 4, stored.high, high);
+    }
 }
 
 // The rows of N lie far apart, in the same few cache sets when N is a power
@@ -144,20 +164,21 @@ struct Changes {
     __m256d er, ei;
 };
 
-inline void store_changes(const Request& q, const Changes& f, int k, int64_t b0, const Mat& X) {
+inline void store_changes(const Request& q, const Changes& f, int k, int64_t b0, const Mat& X, const Stored& stored) {
     const int64_t column = static_cast<int64_t>(k) * q.N + b0;
     // D' = eta_s X11 + eta0 X00 + P X01 + X10.
     const Cvec Dk{_mm256_fnmadd_pd(f.P.im, X.b, _mm256_fmadd_pd(f.es.re, X.d, _mm256_mul_pd(f.er, X.a))),
                   _mm256_add_pd(_mm256_fmadd_pd(f.P.re, X.b, _mm256_fmadd_pd(f.es.im, X.d, _mm256_mul_pd(f.ei, X.a))),
                                 X.c)};
-    store_complex(q.record[4], column, cmul(f.a_t, Dk));
+    store_complex(q.record[4], column, cmul(f.a_t, Dk), stored);
     store_complex(q.record[5], column,
-                  cmul(f.a_r, reflection_change(f.alpha, X.a, f.beta, X.d, f.gamma, X.b, f.one_plus_r, X.c)));
+                  cmul(f.a_r, reflection_change(f.alpha, X.a, f.beta, X.d, f.gamma, X.b, f.one_plus_r, X.c)), stored);
     store_complex(q.record[6], column,
-                  cmul(f.a_rb, reflection_change(f.alpha_b, X.d, f.beta_b, X.a, f.gamma_b, X.b, f.one_plus_rb, X.c)));
+                  cmul(f.a_rb, reflection_change(f.alpha_b, X.d, f.beta_b, X.a, f.gamma_b, X.b, f.one_plus_rb, X.c)),
+                  stored);
 }
 
-void block(const Request& q, const Lanes& lanes, int64_t b0) {
+void block(const Request& q, const Lanes& lanes, int64_t b0, const Stored& stored) {
     const int K = q.K;
     Mat M{_mm256_set1_pd(1.0), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_set1_pd(1.0)};
     if (K > 0) {
@@ -210,10 +231,10 @@ void block(const Request& q, const Lanes& lanes, int64_t b0) {
                  _mm256_fmsub_pd(M.d, es.im, _mm256_mul_pd(M.a, lanes.ei))};
     const Cvec r = cdiv({_mm256_fnmadd_pd(M.b, P.im, A.re), _mm256_add_pd(A.im, Qi)}, D, D2);
     const Cvec rb = cdiv({_mm256_fnmadd_pd(M.b, P.im, B.re), _mm256_add_pd(B.im, Qi)}, D, D2);
-    store_complex(q.record[0], b0, t);
-    store_complex(q.record[1], b0, tb);
-    store_complex(q.record[2], b0, r);
-    store_complex(q.record[3], b0, rb);
+    store_complex(q.record[0], b0, t, stored);
+    store_complex(q.record[1], b0, tb, stored);
+    store_complex(q.record[2], b0, r, stored);
+    store_complex(q.record[3], b0, rb, stored);
     if (!q.derivatives || K == 0) return;
 
     // Derivatives, from the top layer down; above the top S is the identity.
@@ -232,20 +253,20 @@ void block(const Request& q, const Lanes& lanes, int64_t b0) {
                     cmul(one_minus_rb, es), cmul(one_plus_rb, eta0), cmul(one_minus_rb, P),
                     lanes.er, lanes.ei};
     const double* top = lanes.scratch + layer_doubles * (K - 1);
-    store_changes(q, f, K - 1, b0, load_mat(top));
+    store_changes(q, f, K - 1, b0, load_mat(top), stored);
     Mat S = load_layer(top);
     for (int k = K - 2; k >= 0; --k) {
         const double* layer = lanes.scratch + layer_doubles * k;
         if (k >= ahead)
             for (int s = 4; s < 7; ++s) prefetch_block(q.record[s], static_cast<int64_t>(k - ahead) * q.N + b0);
-        store_changes(q, f, k, b0, product(S, load_mat(layer)));
+        store_changes(q, f, k, b0, product(S, load_mat(layer)), stored);
         if (k > 0) S = product(S, load_layer(layer));
     }
 }
 
-}  // namespace
-
-void four_lane(const Request& q, int start, int end) {
+// Blocks over [start, end), the last one moved back to end - 4; the columns
+// written are those of the blocks, or only [start, end) when `within`.
+void blocks(const Request& q, int start, int end, bool within) {
     // Outside its contract the kernel does nothing rather than touch memory
     // it was not given (a negative K cannot even size the scratch).
     if (q.K < 0 || start < 0 || start >= end || end < 4 || end > q.N) return;
@@ -255,8 +276,14 @@ void four_lane(const Request& q, int start, int end) {
                       scratch.doubles()};
     for (int64_t b0 = start; b0 < end; b0 += 4) {
         if (b0 + 4 > end) b0 = end - 4;
-        block(q, lanes, b0);
+        block(q, lanes, b0, lanes_from(within && b0 < start ? static_cast<int>(start - b0) : 0));
     }
 }
+
+}  // namespace
+
+void four_lane(const Request& q, int start, int end) { blocks(q, start, end, false); }
+
+void four_lane_within(const Request& q, int start, int end) { blocks(q, start, end, true); }
 
 }  // namespace sardune::real_index
