@@ -174,14 +174,38 @@ TEST(RealIndexScalar, EvanescentLayerGivesNaNAtItsWavelengthOnly) {
 TEST(RealIndexScalar, EmptyRequestsWriteNothing) {
     Coating c = ref::lossless_coating(4, 3, 8u);
     Record rec(c.N, c.K);
-    EXPECT_EQ(update_optiprops_real_n(c.N, 0, c.wavelengths.data(), nullptr, nullptr, nullptr, calls::sc(&c.eta0),
-                                      calls::sc(c.substrate.data()), c.x, rec.c(), true),
-              SARDUNE_OK);
     for (int N : {0, -5})
         EXPECT_EQ(update_optiprops_real_n(N, c.K, c.wavelengths.data(), c.thicknesses.data(), calls::sc(c.index_rows.data()),
                                           calls::sc(c.admittance_rows.data()), calls::sc(&c.eta0), calls::sc(c.substrate.data()), c.x, rec.c(), true),
                   SARDUNE_OK);
     for (int s = 0; s < 7; ++s) EXPECT_TRUE(rec.untouched(s));
+}
+
+// A coating of no layers is the bare boundary: the entry point and the
+// exported kernel write its four coefficients and read no layer data (every
+// layer pointer and the scratch are null); there is no derivative to write.
+TEST(RealIndexScalar, NoLayersIsTheBareBoundary) {
+    Coating c = ref::lossless_coating(5, 2, 8u);
+    auto expect_boundary = [&c](const Record& rec) {
+        for (int i = 0; i < c.N; ++i) {
+            const cplx e0 = c.eta0, es = c.substrate[i], sum = e0 + es;
+            EXPECT_LT(rel(rec.value(0, i), 2.0L * ref::lcplx(e0) / ref::lcplx(sum)), 1e-15) << i;
+            EXPECT_LT(rel(rec.value(1, i), 2.0L * ref::lcplx(es) / ref::lcplx(sum)), 1e-15);
+            EXPECT_LT(rel(rec.value(2, i), ref::lcplx(e0 - es) / ref::lcplx(sum)), 1e-15);
+            EXPECT_LT(rel(rec.value(3, i), ref::lcplx(es - e0) / ref::lcplx(sum)), 1e-15);
+        }
+        for (int s = 4; s < 7; ++s) EXPECT_TRUE(rec.untouched(s));
+    };
+    for (bool derivatives : {false, true}) {
+        Record entry(c.N, c.K), kernel(c.N, c.K);
+        EXPECT_EQ(update_optiprops_real_n(c.N, 0, c.wavelengths.data(), nullptr, nullptr, nullptr, calls::sc(&c.eta0),
+                                          calls::sc(c.substrate.data()), c.x, entry.c(), derivatives),
+                  SARDUNE_OK);
+        expect_boundary(entry);
+        update_optiprops_real_n_(c.N, 0, c.wavelengths.data(), nullptr, nullptr, nullptr, c.eta0, c.substrate.data(),
+                                 c.x, kernel.raw(), derivatives, nullptr);
+        EXPECT_TRUE(calls::bitwise_equal(kernel, entry));
+    }
 }
 
 // Nothing may be read: every pointer is null.

@@ -278,22 +278,45 @@ TEST_F(FourLaneKernel, KernelRangesAndBlockTails) {
         for (int i = 1; i < 8; ++i) EXPECT_EQ(tail.at(s, i), whole.at(s, i));
 }
 
-TEST_F(FourLaneKernel, KernelWithoutLayersWritesTheBareBoundary) {
-    Coating c = ref::lossless_coating(6, 0, 22u);
-    Record rec(c.N, 0);
-    run_kernel(c, rec, 0, 6, true);
-    for (int i = 0; i < c.N; ++i) {
-        const cplx e0 = c.eta0, es = c.substrate[i], sum = e0 + es;
-        EXPECT_NEAR(std::abs(rec.at(0, i) - 2.0 * e0 / sum), 0.0, 1e-15);
-        EXPECT_NEAR(std::abs(rec.at(1, i) - 2.0 * es / sum), 0.0, 1e-15);
-        EXPECT_NEAR(std::abs(rec.at(2, i) - (e0 - es) / sum), 0.0, 1e-15);
-        EXPECT_NEAR(std::abs(rec.at(3, i) - (es - e0) / sum), 0.0, 1e-15);
+// A coating of no layers is the bare boundary on every path: the kernel,
+// the selector and the entry point for every size class and pool, reading
+// no layer data (the layer pointers are null); there is no derivative.
+TEST_F(RealIndexVector, NoLayersIsTheBareBoundaryOnEveryPath) {
+    auto expect_boundary = [](const Coating& c, const Record& rec, int from, int to) {
+        for (int i = 0; i < c.N; ++i) {
+            if (i < from || i >= to) {
+                for (int s = 0; s < 4; ++s) ASSERT_EQ(rec.value(s, i), sentinel());
+                continue;
+            }
+            const cplx e0 = c.eta0, es = c.substrate[i], sum = e0 + es;
+            ASSERT_NEAR(std::abs(rec.value(0, i) - 2.0 * e0 / sum), 0.0, 1e-15) << c.N << " " << i;
+            ASSERT_NEAR(std::abs(rec.value(1, i) - 2.0 * es / sum), 0.0, 1e-15);
+            ASSERT_NEAR(std::abs(rec.value(2, i) - (e0 - es) / sum), 0.0, 1e-15);
+            ASSERT_NEAR(std::abs(rec.value(3, i) - (es - e0) / sum), 0.0, 1e-15);
+        }
+        for (int s = 4; s < 7; ++s) ASSERT_TRUE(rec.untouched(s));
+    };
+    for (int threads : {1, 3, 32})
+        for (int N : {1, 2, 3, 4, 5, 9, 129, 3969}) {
+            ASSERT_EQ(init(threads), threads);
+            const Coating c = ref::lossless_coating(N, 0, 22u + N);
+            Record rec(N, 1);
+            ASSERT_EQ(::update_optiprops_real_n_simd(N, 0, c.wavelengths.data(), nullptr, nullptr, nullptr,
+                                                     calls::sc(&c.eta0), calls::sc(c.substrate.data()), c.x, rec.c(),
+                                                     true),
+                      SARDUNE_OK);
+            expect_boundary(c, rec, 0, N);
+        }
+    const Coating c = ref::lossless_coating(9, 0, 21u);
+    Record selector(c.N, 1);
+    update_optiprops_real_n_simd_(5, 7, c.N, 0, c.wavelengths.data(), nullptr, nullptr, nullptr, c.eta0,
+                                  c.substrate.data(), c.x, selector.raw(), true);
+    expect_boundary(c, selector, 5, 7);
+    if (sardune::cpu_has_avx2_fma()) {
+        Record kernel(c.N, 1);
+        run_kernel(c, kernel, 0, 9, true);
+        expect_boundary(c, kernel, 0, 9);
     }
-    // The entry point keeps the scalar rule for K = 0 below 4 wavelengths.
-    Coating small = ref::lossless_coating(3, 0, 23u);
-    Record none(3, 0);
-    ASSERT_EQ(run_simd(small, none, true), SARDUNE_OK);
-    for (int s = 0; s < 4; ++s) EXPECT_TRUE(none.untouched(s));
 }
 
 // A phase thickness beyond 1e15 counts as zero: the layer drops out.

@@ -103,7 +103,8 @@ SARDUNE_API int update_top_props(int N, int K, const double* wavelengths,
 
 /* Coefficients of a coating of non-absorbing layers (only the real parts of
  * the layer indices and admittances are read), on the calling thread. The
- * record's slots 4 to 6 hold K blocks of N. K < 0 is an invalid request. */
+ * record's slots 4 to 6 hold K blocks of N. K = 0 gives the coefficients of
+ * the bare boundary; K < 0 is an invalid request. */
 SARDUNE_API int update_optiprops_real_n(int N, int K, const double* wavelengths,
                                         const double* thicknesses,
                                         const sardune_complex* const* indices,

@@ -44,9 +44,10 @@ SARDUNE_API void update_top_props_(int start, int end, int N, int K, const OneDA
                                    const ThreeDArray<sardune::cplx>& base_matrix, int d0,
                                    sardune::cplx* const* const* records, bool derivatives);
 
-// All wavelengths [0, N). `scratch` (4*K doubles, as callers have always
-// passed it) is no longer used: derivatives take a scratch of their own and
-// throw std::bad_alloc (before writing) if it cannot be allocated.
+// All wavelengths [0, N); K = 0 gives the bare boundary. `scratch` (4*K
+// doubles, as callers have always passed it) is no longer used: derivatives
+// take a scratch of their own and throw std::bad_alloc (before writing) if
+// it cannot be allocated.
 SARDUNE_API void update_optiprops_real_n_(int N, int K, const double* wavelengths, const double* thicknesses,
                                           const sardune::cplx* const* indices,
                                           const sardune::cplx* const* admittances, sardune::cplx eta0,

@@ -27,13 +27,14 @@ struct Request {
 };
 
 // ---- range kernels; their one failure is std::bad_alloc, before anything
-// of the range is written. Derivatives cost O(K) per wavelength.
+// of the range is written. With K = 0 they write the bare boundary's
+// coefficients; with K < 0 nothing. Derivatives cost O(K) per wavelength.
 
 // The scalar algorithm for [start, end) at the range's own columns. The
 // caller's scratch of 4*K doubles is not used: derivatives take a scratch of
-// their own. Writes nothing when K <= 0.
+// their own.
 void scalar_columns(const Request& q, int start, int end, double* scratch);
-// The same with a scratch of its own.
+// The same; the form the request layer and the baseline build call.
 void scalar_range(const Request& q, int start, int end);
 // Four wavelengths per block (AVX2 with FMA); reads and writes
 // [min(start, end - 4), end). Outside K >= 0, 0 <= start < end <= N,

@@ -174,6 +174,11 @@ void derivatives(const Request& q, int64_t i, int g, const optics::Coefficients*
 // entries.
 void columns(const Request& q, int start, int end, Layer* sweep) {
     const double minus_x2 = (-q.x) * q.x;
+    if (q.K == 0) {
+        // No layer: the bare boundary, with nothing to differentiate.
+        for (int64_t i = start; i < end; ++i) coefficients(q, i, {1.0, 0.0, 0.0, 1.0});
+        return;
+    }
     if (q.derivatives) {
         for (int64_t i = start; i < end; i += group) {
             const int g = static_cast<int>(std::min<int64_t>(group, end - i));
@@ -206,13 +211,14 @@ void columns(const Request& q, int start, int end, Layer* sweep) {
 // The caller's scratch was the running derivatives of the former algorithm;
 // the sweeps take more and come from scalar_range's own.
 void scalar_columns(const Request& q, int start, int end, double* /*scratch*/) {
-    if (q.K <= 0 || start >= end) return;
-    if (!q.derivatives) return columns(q, start, end, nullptr);
+    if (q.K < 0 || start >= end) return;
+    if (!q.derivatives || q.K == 0) return columns(q, start, end, nullptr);
     scalar_range(q, start, end);
 }
 
 void scalar_range(const Request& q, int start, int end) {
-    if (q.K <= 0 || start >= end) return;
+    if (q.K < 0 || start >= end) return;
+    if (q.K == 0) return columns(q, start, end, nullptr);
     const Scratch scratch = Scratch::required(sizeof(Layer) * group * static_cast<size_t>(q.K));
     columns(q, start, end, static_cast<Layer*>(scratch.data()));
 }
