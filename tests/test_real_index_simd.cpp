@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -329,6 +330,29 @@ TEST_F(FourLaneKernel, HugePhaseThicknessActsAsNoLayer) {
     Record want(c.N, 2);
     run_kernel(without, want, 0, 8, false);
     for (int s = 0; s < 4; ++s) EXPECT_EQ(got.slots[s], want.slots[s]);
+}
+
+// An infinite phase thickness (a zero wavelength, an infinite thickness) is
+// no huge finite one: it gives NaN in its lane, as on the scalar path.
+TEST_F(FourLaneKernel, InfinitePhaseThicknessGivesNaNInThatLaneOnly) {
+    Coating c = ref::lossless_coating(8, 3, 26u);
+    c.wavelengths[2] = 0.0;
+    Coating thick = c;
+    thick.wavelengths[2] = c.wavelengths[3];
+    thick.thicknesses[1] = std::numeric_limits<double>::infinity();
+    for (const Coating* k : {&c, &thick}) {
+        Record rec(k->N, k->K), scalar(k->N, k->K);
+        run_kernel(*k, rec, 0, 8, true);
+        ASSERT_EQ(run_scalar(*k, scalar, true), SARDUNE_OK);
+        for (int s = 0; s < 7; ++s)
+            for (int layer = 0; layer < (s < 4 ? 1 : k->K); ++layer)
+                for (int i = 0; i < k->N; ++i) {
+                    const cplx v = rec.at(s, i, layer), w = scalar.at(s, i, layer);
+                    const bool nan = std::isnan(v.real()) || std::isnan(v.imag());
+                    EXPECT_EQ(nan, k == &thick || i == 2) << s << " " << layer << " " << i;
+                    EXPECT_EQ(nan, std::isnan(w.real()) || std::isnan(w.imag())) << "scalar " << s << " " << i;
+                }
+    }
 }
 
 TEST_F(FourLaneKernel, EvanescentLaneGivesNaNInThatLaneOnly) {
