@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "cpu/dispatch.hpp"
 #include "engine_calls.hpp"
 #include "reference.hpp"
 #include "ratio_report.hpp"
@@ -72,6 +73,49 @@ void BM_forward_backward_K(benchmark::State& s) {
     for (auto _ : s) calls::forward_backward(c, M, L, D);
 }
 
+// The absorbing path, single thread, N = 8192, K = 48, oblique: the four-lane
+// build (arg 1) against the C-library kernels (arg 0, the baseline builds).
+// update_top_props with derivatives adds the top 40 layers (d0 = 8).
+const ref::Coating& strongly_absorbing() {
+    static const ref::Coating c = ref::random_coating(8192, 48, 7, 0.6, 0.5);
+    return c;
+}
+
+template <int which>
+void BM_absorbing(benchmark::State& s) {
+    const ref::Coating& c = strongly_absorbing();
+    const int N = c.N, K = c.K, d0 = which == 3 ? 8 : 0;
+    std::vector<cplx> M(4 * N), P(4 * N), L, D;
+    if (which == 2) L.resize(4 * size_t(K) * N), D.resize(4 * size_t(K) * N);
+    calls::Records records(which == 3 ? N : 1, which == 3 ? K - d0 : 1);
+    std::vector<cplx> base(4 * N);
+    calls::calc_M(c, base);
+    init(1);
+    sardune::testing::use_baseline_builds(s.range(0) == 0);
+    for (auto _ : s) {
+        if (which == 0) calls::calc_M(c, M);
+        if (which == 1) calls::forward(c, M, P);
+        if (which == 2) calls::forward_backward(c, M, L, D);
+        if (which == 3) calls::update_top_props(c, d0, base, records, true);
+    }
+    sardune::testing::use_baseline_builds(false);
+    s.counters["ns/layer-wavelength"] = benchmark::Counter(
+        1e-9 * N * (K - d0), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void BM_top_props_threads(benchmark::State& s) {
+    const ref::Coating& c = strongly_absorbing();
+    calls::Records records(c.N, c.K);
+    init(int(s.range(0)));
+    for (auto _ : s) calls::update_top_props(c, 0, {}, records, false);
+    init(1);
+}
+
+BENCHMARK(BM_absorbing<0>)->Name("absorbing/calc_M")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_absorbing<1>)->Name("absorbing/forward")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_absorbing<2>)->Name("absorbing/forward_backward")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_absorbing<3>)->Name("absorbing/update_top_props")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_top_props_threads)->Name("update_top_props/threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_floor)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_calc_M)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_threads<0>)->Name("calc_M/threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -84,7 +128,13 @@ BENCHMARK(BM_forward_backward_K)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecon
 int main(int argc, char** argv) {
     return run_with_ratios(argc, argv, [](const RatioReport& r) {
         r.ratio("calc_M / floor, per layer-wavelength", "BM_calc_M", "BM_floor", 1.25, false);
-        for (const char* f : {"calc_M", "forward", "forward_backward"})
+        r.ratio("absorbing calc_M: C library / four-lane", "absorbing/calc_M/0", "absorbing/calc_M/1", 10.0);
+        r.ratio("absorbing forward: C library / four-lane", "absorbing/forward/0", "absorbing/forward/1", 10.0);
+        r.ratio("absorbing forward_backward: C library / four-lane", "absorbing/forward_backward/0",
+                "absorbing/forward_backward/1", 5.0);
+        r.ratio("absorbing update_top_props, derivatives, K-d0=40: C library / four-lane",
+                "absorbing/update_top_props/0", "absorbing/update_top_props/1", 4.0);
+        for (const char* f : {"calc_M", "forward", "forward_backward", "update_top_props"})
             r.ratio(std::string(f) + " speed-up init(2) over init(1), N=8192 K=48",
                     std::string(f) + "/threads/1/real_time", std::string(f) + "/threads/2/real_time", 1.8);
         r.ratio("forward_backward time(K=256) / time(K=64)", "BM_forward_backward_K/256", "BM_forward_backward_K/64",

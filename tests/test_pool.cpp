@@ -14,6 +14,7 @@
 #include "engine_calls.hpp"
 #include "core/frame.hpp"
 #include "core/thread_pool.hpp"
+#include "cpu/dispatch.hpp"
 
 using calls::cplx;
 using sardune::configure_pool;
@@ -165,6 +166,9 @@ TEST(Pool, ConcurrentRequestsOnOnePoolGiveIdenticalResults) {
 TEST(Failures, AllocationFailureOnTheCallingThreadLeavesOutputsUntouched) {
     init(1);
     const ref::Coating c = ref::random_coating(40, 4, 9);
+    // The C-library sweeps cache their wave numbers (the four-lane ones
+    // allocate nothing).
+    sardune::testing::use_baseline_builds(true);
     auto M = filled(4 * c.N), L = filled(16 * c.N), D = filled(16 * c.N);
     {
         alloc_fault::Scope fail(0);
@@ -173,6 +177,20 @@ TEST(Failures, AllocationFailureOnTheCallingThreadLeavesOutputsUntouched) {
     EXPECT_TRUE(calls::bitwise_equal(M, filled(4 * c.N)) && calls::bitwise_equal(L, filled(16 * c.N)) &&
                 calls::bitwise_equal(D, filled(16 * c.N)));
     EXPECT_EQ(calls::forward_backward(c, M, L, D), 0);
+    sardune::testing::use_baseline_builds(false);
+
+    // Both builds of the partial coatings own a scratch.
+    for (bool baseline : {true, false}) {
+        sardune::testing::use_baseline_builds(baseline);
+        calls::Records records(c.N, c.K);
+        {
+            alloc_fault::Scope fail(0);
+            EXPECT_EQ(calls::update_top_props(c, 0, {}, records, true), SARDUNE_ERR_OUT_OF_MEMORY);
+        }
+        for (int m = 0; m < c.K; ++m)
+            for (int s = 0; s < 7; ++s) EXPECT_TRUE(records.records[m].untouched(s)) << baseline;
+    }
+    sardune::testing::use_baseline_builds(false);
 }
 
 TEST(Failures, AnyFailedAllocationInAPooledRequestIsReportedWithoutHanging) {

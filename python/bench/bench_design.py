@@ -23,9 +23,11 @@ def design(K, loss):
     return sardune.Design([((H if j % 2 == 0 else L), 550 / (4 * (H if j % 2 == 0 else L).real)) for j in range(K)])
 
 
-def numpy_spectrum(d, w, angle=0.0, pol="s"):
-    w, x, eta0, eta_s, n, eta = d._setup(w, angle, pol)
-    t, _, r, _ = coefficients(stack_matrix_numpy(w, d.thicknesses, n, eta, x), eta0, eta_s)
+def numpy_spectrum(d, w):
+    """The same spectrum (normal incidence, constant indices) with numpy alone."""
+    n = np.array([np.full(w.size, l.index, np.complex128) for l in d.layers])
+    eta0, eta_s = complex(d.incident), np.full(w.size, complex(d.substrate))
+    t, _, r, _ = coefficients(stack_matrix_numpy(w, d.thicknesses, n, n), eta0, eta_s)
     R, T = reflectance(r), transmittance(t, eta0, eta_s)
     return R, T
 

@@ -17,6 +17,7 @@ import numbers
 import os
 import threading
 from collections import namedtuple
+from typing import List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -26,6 +27,19 @@ LIBRARY_NAME = "libSardune.so"
 ENV_VARIABLE = "SARDUNE_LIBRARY"
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 BUILD_COPY = os.path.normpath(os.path.join(_PACKAGE_DIR, "..", "..", "build", "lib", LIBRARY_NAME))
+
+
+def _installed_copy() -> Optional[str]:
+    """The library that `cmake --install` put beside this package (its path
+    relative to the package, written at install time), or None."""
+    try:
+        from ._installed import LIBRARY_FROM_PACKAGE
+    except ImportError:
+        return None
+    return os.path.normpath(os.path.join(_PACKAGE_DIR, LIBRARY_FROM_PACKAGE))
+
+
+INSTALLED_COPY = _installed_copy()
 
 _C = np.dtype(np.complex128)
 _F = np.dtype(np.float64)
@@ -57,11 +71,12 @@ ENTRY_POINTS = tuple(_PROTOTYPES)
 
 # ---------------------------------------------------------------- lookup
 
-def find_library(path=None):
+def find_library(path: Optional[str] = None) -> str:
     """Path of the engine library: `path`, else $SARDUNE_LIBRARY, else the
-    project's build copy, else the dynamic loader's own search. A location
-    given explicitly (argument or variable) must exist: falling back past it
-    would load a library the caller did not ask for."""
+    copy installed with this package (cmake --install), else the project's
+    build copy, else the dynamic loader's own search. A location given
+    explicitly (argument or variable) must exist: falling back past it would
+    load a library the caller did not ask for."""
     looked = []
     for origin, candidate in (("argument", path), (ENV_VARIABLE, os.environ.get(ENV_VARIABLE))):
         if candidate:
@@ -69,9 +84,11 @@ def find_library(path=None):
                 return os.path.abspath(candidate)
             raise LibraryNotFound(f"engine library not found: {origin} names {candidate!r}, which is not a file")
         looked.append(f"{origin} (not given)")
-    if os.path.isfile(BUILD_COPY):
-        return BUILD_COPY
-    looked.append(BUILD_COPY)
+    for candidate in (INSTALLED_COPY, BUILD_COPY):
+        if candidate:
+            if os.path.isfile(candidate):
+                return candidate
+            looked.append(candidate)
     try:
         ctypes.CDLL(LIBRARY_NAME)
         return LIBRARY_NAME
@@ -222,7 +239,7 @@ _guard = _PoolGuard()
 class Engine:
     """One loaded engine library; each method wraps the entry point of its name."""
 
-    def __init__(self, path=None):
+    def __init__(self, path: Optional[str] = None) -> None:
         self.path = find_library(path)
         try:
             self._dll = ctypes.CDLL(self.path)
@@ -230,7 +247,7 @@ class Engine:
             raise LibraryNotFound(f"engine library {self.path!r} could not be loaded: {e}") from e
         self._functions = {}
 
-    def has(self, name):
+    def has(self, name: str) -> bool:
         """Whether the loaded library exports entry point `name`."""
         return hasattr(self._dll, name)
 
@@ -253,7 +270,7 @@ class Engine:
             _guard.leave()
         check_status(name, status)
 
-    def init(self, threads=0):
+    def init(self, threads: int = 0) -> int:
         """Sets the worker pool; returns the number of threads sharing a request."""
         if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, numbers.Integral):
             raise TypeError(f"threads: expected an integer, got {type(threads).__name__}")
@@ -270,7 +287,8 @@ class Engine:
         _array("admittances", admittances, _C, ("(K, N)", (K, N)))
         return N, K
 
-    def calc_M(self, wavelengths, thicknesses, indices, admittances, x=0.0, out=None):
+    def calc_M(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
+               admittances: np.ndarray, x: float = 0.0, out: Optional[np.ndarray] = None) -> np.ndarray:
         """Stack matrix M = L_{K-1} ... L_0, shape (2, 2, N)."""
         N, K = self._layers(wavelengths, thicknesses, indices, admittances)
         x = _real("x", x)
@@ -282,7 +300,9 @@ class Engine:
                    _addr(out))
         return out
 
-    def forward(self, wavelengths, thicknesses, indices, admittances, x=0.0, out=None, partial_out=None):
+    def forward(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
+                admittances: np.ndarray, x: float = 0.0, out: Optional[np.ndarray] = None,
+                partial_out: Optional[np.ndarray] = None) -> Tuple[np.ndarray, np.ndarray]:
         """(M, P) with P = L_{K-2} ... L_0. With K = 0 the engine leaves P alone:
         a wrapper-allocated P is then the identity."""
         N, K = self._layers(wavelengths, thicknesses, indices, admittances)
@@ -299,8 +319,10 @@ class Engine:
                    _addr(admittances), x, _addr(out), _addr(partial_out))
         return out, partial_out
 
-    def forward_backward(self, wavelengths, thicknesses, indices, admittances, x=0.0, out=None,
-                         layer_matrices=None, derivatives=None):
+    def forward_backward(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
+                         admittances: np.ndarray, x: float = 0.0, out: Optional[np.ndarray] = None,
+                         layer_matrices: Optional[np.ndarray] = None,
+                         derivatives: Optional[np.ndarray] = None) -> "ForwardBackward":
         """M (2, 2, N), every L_j and every dM/dd_j (K, 2, 2, N)."""
         N, K = self._layers(wavelengths, thicknesses, indices, admittances)
         x = _real("x", x)
@@ -314,7 +336,8 @@ class Engine:
                    _addr(admittances), x, _addr(out), _addr(layer_matrices), _addr(derivatives))
         return ForwardBackward(out, layer_matrices, derivatives)
 
-    def matmul_22X(self, stacks, out=None):
+    def matmul_22X(self, stacks: Union[np.ndarray, Sequence[np.ndarray]],
+                   out: Optional[np.ndarray] = None) -> np.ndarray:
         """stacks[count-1] ... stacks[0] per wavelength, shape (2, 2, N).
         stacks: a (count, 2, 2, N) array or a sequence of (2, 2, N) arrays.
         out may be stacks[0] itself; it may overlap no other stack."""
@@ -377,9 +400,11 @@ class Engine:
     def _named(name, rec):
         return [(f"{name}.{k}", a) for k, a in zip(Coefficients._fields, rec) if a is not None]
 
-    def update_top_props(self, wavelengths, thicknesses, indices, admittances, incident_admittance,
-                         substrate_admittances, x=0.0, base_matrix=None, d0=0, derivatives=False,
-                         out=None):
+    def update_top_props(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
+                         admittances: np.ndarray, incident_admittance: complex,
+                         substrate_admittances: np.ndarray, x: float = 0.0,
+                         base_matrix: Optional[np.ndarray] = None, d0: int = 0, derivatives: bool = False,
+                         out: Optional[Sequence["Coefficients"]] = None) -> List["Coefficients"]:
         """Adds layers d0 .. K-1 on top of base_matrix (stack matrix of layers
         0 .. d0-1, needed when d0 > 0); returns one Coefficients per added
         layer j, whose dt, dr, dr_back hold (j - d0 + 1, N) values."""
@@ -432,26 +457,35 @@ class Engine:
                    _addr(substrate_admittances), x, _addr(slots), derivatives)
         return rec
 
-    def update_optiprops_real_n(self, wavelengths, thicknesses, indices, admittances, incident_admittance,
-                                substrate_admittances, x=0.0, derivatives=False, out=None):
+    def update_optiprops_real_n(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
+                                admittances: np.ndarray, incident_admittance: complex,
+                                substrate_admittances: np.ndarray, x: float = 0.0, derivatives: bool = False,
+                                out: Optional["Coefficients"] = None) -> "Coefficients":
         """Coefficients of a coating of non-absorbing layers (real parts of the
         layer indices and admittances are used); dt, dr, dr_back are (K, N)."""
         return self._real_n("update_optiprops_real_n", wavelengths, thicknesses, indices, admittances,
                             incident_admittance, substrate_admittances, x, derivatives, out)
 
-    def update_optiprops_real_n_simd(self, wavelengths, thicknesses, indices, admittances,
-                                     incident_admittance, substrate_admittances, x=0.0,
-                                     derivatives=False, out=None):
+    def update_optiprops_real_n_simd(self, wavelengths: np.ndarray, thicknesses: np.ndarray,
+                                     indices: np.ndarray, admittances: np.ndarray,
+                                     incident_admittance: complex, substrate_admittances: np.ndarray,
+                                     x: float = 0.0, derivatives: bool = False,
+                                     out: Optional["Coefficients"] = None) -> "Coefficients":
         """As update_optiprops_real_n, four wavelengths at a time and over the pool."""
         return self._real_n("update_optiprops_real_n_simd", wavelengths, thicknesses, indices, admittances,
                             incident_admittance, substrate_admittances, x, derivatives, out)
 
     # --- thin-slab variations
 
-    def calc_v_t_tau(self, wavelengths, positions, host_indices, host_admittances, slab_indices,
-                     slab_admittances, incident_admittance, substrate_admittances, t, t_back=None, r=None,
-                     r_back=None, x=0.0, front_matrix=None, back_matrix=None, outputs=None,
-                     dt=None, dr=None, dr_back=None, build="auto"):
+    def calc_v_t_tau(self, wavelengths: np.ndarray, positions: np.ndarray, host_indices: np.ndarray,
+                     host_admittances: np.ndarray, slab_indices: np.ndarray, slab_admittances: np.ndarray,
+                     incident_admittance: complex, substrate_admittances: np.ndarray, t: np.ndarray,
+                     t_back: Optional[np.ndarray] = None, r: Optional[np.ndarray] = None,
+                     r_back: Optional[np.ndarray] = None, x: float = 0.0,
+                     front_matrix: Optional[np.ndarray] = None, back_matrix: Optional[np.ndarray] = None,
+                     outputs: Optional[Union[str, Sequence[str]]] = None, dt: Optional[np.ndarray] = None,
+                     dr: Optional[np.ndarray] = None, dr_back: Optional[np.ndarray] = None,
+                     build: str = "auto") -> "SlabVariations":
         """First-order change of t, r, r' per unit slab thickness at each
         position, (n_z, N) each, in single precision. `outputs` picks among
         "dt", "dr", "dr_back" (default: every one whose inputs are given, plus
@@ -547,7 +581,7 @@ def _identity(N):
 _default = None
 
 
-def load(path=None):
+def load(path: Optional[str] = None) -> Engine:
     """Loads the engine library (see find_library) and makes it the default
     for the module-level functions."""
     global _default
@@ -555,5 +589,6 @@ def load(path=None):
     return _default
 
 
-def default_engine():
+def default_engine() -> Engine:
+    """The engine the module-level functions use, loaded on first use."""
     return _default if _default is not None else load()

@@ -1,39 +1,46 @@
 """Exceptions raised by the package.
 
-Every exception is a SardunError, and each also derives from the built-in
+Every exception is a SarduneError, and each also derives from the built-in
 exception a caller would expect, so ``except MemoryError`` or
 ``except ValueError`` keep working without knowing this package:
 
-    SardunError
+    SarduneError (alias SardunError, its earlier name)
     +-- LibraryNotFound(OSError)      no engine library at any looked-up place
     +-- MissingEntryPoint(AttributeError)  the loaded library lacks a function
     +-- EngineOutOfMemory(MemoryError)     status -1: a scratch allocation failed
     +-- InvalidRequest(ValueError)         status -2: inconsistent counts
     +-- EngineStatusError                  any other non-zero status
+    +-- DesignFileError(ValueError)        a design, materials or table file is malformed
+    +-- MaterialError(ValueError)          a material evaluated where it is not defined
 
 Bad arguments are caught before the engine is called and raise plain
 TypeError or ValueError naming the argument.
 """
+
+from typing import Optional
 
 STATUS_OK = 0
 STATUS_OUT_OF_MEMORY = -1
 STATUS_INVALID_REQUEST = -2
 
 
-class SardunError(Exception):
+class SarduneError(Exception):
     """Base of every error the package raises on its own account."""
 
 
-class LibraryNotFound(SardunError, OSError):
+SardunError = SarduneError  # the name before 1.1.0; kept for callers that use it
+
+
+class LibraryNotFound(SarduneError, OSError):
     pass
 
 
-class MissingEntryPoint(SardunError, AttributeError):
+class MissingEntryPoint(SarduneError, AttributeError):
     pass
 
 
-class EngineStatusError(SardunError):
-    def __init__(self, function, status, message):
+class EngineStatusError(SarduneError):
+    def __init__(self, function: str, status: int, message: str) -> None:
         super().__init__(f"{function}: {message} (status {status})")
         self.function = function
         self.status = status
@@ -47,7 +54,25 @@ class InvalidRequest(EngineStatusError, ValueError):
     pass
 
 
-def check_status(function, status):
+class DesignFileError(SarduneError, ValueError):
+    """A file that breaks the design-file grammar. The message reads
+    "FILE:LINE: FIELD: PROBLEM" ("FILE: PROBLEM" where no line applies);
+    .path is the file as given, .line the line number from 1 (None where no
+    line applies), .field the field's name ("layer" for a file without
+    layers, None for a file too large to read)."""
+
+    def __init__(self, path: str, line: Optional[int], field: Optional[str], problem: str) -> None:
+        super().__init__(f"{path}: {problem}" if line is None else f"{path}:{line}: {field}: {problem}")
+        self.path, self.line, self.field = path, line, field
+
+
+class MaterialError(SarduneError, ValueError):
+    """A material evaluated outside its model's domain (a table's range, a
+    Sellmeier pole, n or k out of bounds); the message names the material
+    and the wavelength."""
+
+
+def check_status(function: str, status: int) -> None:
     """Turns a non-zero engine status into the matching exception."""
     if status == STATUS_OK:
         return

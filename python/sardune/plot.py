@@ -1,41 +1,109 @@
 """Plots R and T of a design against wavelength, and dR/dd_k as a heat map
-over layers and wavelengths, into a PNG.
+over layers and wavelengths, into a PNG. Takes the options of
+sardune-spectrum:
 
-    python3 -m sardune.plot [--design FILE] [--angle DEG] [--pol s|p]
-                            [--range START STOP STEP] [--output PNG] [--library SO]
+    python3 -m sardune.plot [--design FILE] [--materials FILE] [--angle DEG] [--pol s|p|u]
+                            [--incident N] [--substrate N] [--substrate-k K]
+                            [--from NM --to NM --step NM] [--threads T]
+                            [--output PNG] [--library SO] [--version]
 """
 
 import argparse
+import math
 import os
 import sys
+from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from . import engine as _engine
-from .errors import SardunError
-from .physics import DEFAULT_RANGE, default_design, read_design, wavelength_grid
+from ._version import __version__
+from .errors import SarduneError
+from .physics import DEFAULT_RANGE, Design, default_design, read_design, wavelength_grid
+
+MAX_WAVELENGTHS = 1_000_000
 
 
-def _arguments(argv):
+def _finite(text: str) -> float:
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not math.isfinite(v):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+    return v
+
+
+def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     p = argparse.ArgumentParser(prog="python3 -m sardune.plot", description=__doc__.split("\n\n")[0])
     p.add_argument("--design", metavar="FILE", help="design file (default: built-in 19-layer reflector)")
-    p.add_argument("--angle", type=float, default=0.0, help="angle of incidence in degrees (default 0)")
-    p.add_argument("--pol", choices=("s", "p"), default="s", help="polarisation (default s)")
-    p.add_argument("--range", nargs=3, type=float, metavar=("START", "STOP", "STEP"), default=DEFAULT_RANGE,
-                   help="wavelength grid in nm, STOP included (default 400 800 1)")
+    p.add_argument("--materials", metavar="FILE", help="materials file whose names the design may use")
+    p.add_argument("--angle", type=_finite, default=0.0, help="angle of incidence, 0 <= DEG < 90 (default 0)")
+    p.add_argument("--pol", choices=("s", "p", "u"), default="s", help="polarisation, u unpolarised (default s)")
+    p.add_argument("--incident", type=_finite, default=1.0, metavar="N", help="incident index (default 1.0)")
+    p.add_argument("--substrate", type=_finite, default=1.52, metavar="N", help="substrate index (default 1.52)")
+    p.add_argument("--substrate-k", type=_finite, default=0.0, metavar="K",
+                   help="substrate extinction coefficient (default 0)")
+    p.add_argument("--from", dest="start", type=_finite, default=DEFAULT_RANGE[0], metavar="NM")
+    p.add_argument("--to", dest="stop", type=_finite, default=DEFAULT_RANGE[1], metavar="NM")
+    p.add_argument("--step", type=_finite, default=DEFAULT_RANGE[2], metavar="NM",
+                   help="wavelength grid in nm, --to included (default 400 to 800 by 1)")
+    p.add_argument("--range", nargs=3, type=_finite, metavar=("START", "STOP", "STEP"),
+                   help="the grid in one option (as --from --to --step)")
+    p.add_argument("--threads", type=_finite, default=0, metavar="T", help="worker threads, 0 for automatic (default 0)")
     p.add_argument("--output", metavar="PNG", default="sardune-plot.png", help="default sardune-plot.png")
     p.add_argument("--library", metavar="SO", help="engine library (default: see sardune.find_library)")
+    p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     a = p.parse_args(argv)
-    start, stop, step = a.range
-    if not (step > 0 and stop >= start > 0):
-        p.error("--range: expected 0 < START <= STOP and STEP > 0")
-    if not 0 <= a.angle < 90:
-        p.error("--angle: expected 0 <= angle < 90 degrees")
+    if a.range:
+        a.start, a.stop, a.step = a.range
+    # the bounds of sardune-spectrum, so that both take the same arguments
+    checks = [("--angle", 0 <= a.angle < 90, "expected 0 <= angle < 90 degrees"),
+              ("--incident", 0 < a.incident <= 100, "expected 0 < n <= 100"),
+              ("--substrate", 0 < a.substrate <= 100, "expected 0 < n <= 100"),
+              ("--substrate-k", 0 <= a.substrate_k <= 100, "expected 0 <= k <= 100"),
+              ("--from", 1 <= a.start <= 1e6, "expected 1 to 1e6 nm"),
+              ("--to", 1 <= a.stop <= 1e6, "expected 1 to 1e6 nm"),
+              ("--to", a.stop >= a.start, "must not be below --from"),
+              ("--step", 1e-4 <= a.step <= 1e6, "expected 1e-4 to 1e6 nm"),
+              ("--threads", a.threads == int(a.threads) and 0 <= a.threads <= 1024,
+               "expected a whole number from 0 to 1024"),
+              ("--materials", not a.materials or bool(a.design), "only read together with --design")]
+    for option, ok, problem in checks:
+        if not ok:
+            p.error(f"{option}: {problem}")
+    if (a.stop - a.start) / a.step + 1 > MAX_WAVELENGTHS:
+        p.error(f"--step: more than {MAX_WAVELENGTHS} wavelengths from --from to --to")
+    a.threads = int(a.threads)
     return a
 
 
-def render(design, wavelengths, angle, pol, output, title, engine=None):
-    """Writes the figure to `output`."""
+def axis_range(values: Sequence[np.ndarray], floor: float = 0.5) -> Tuple[float, float]:
+    """Limits (in %) that show the data's own variation: their span with a
+    margin, at least `floor` wide, inside [0, 100] where the data are."""
+    v = np.concatenate([np.ravel(x) for x in values])
+    v = v[np.isfinite(v)]
+    if v.size == 0:
+        return 0.0, 100.0
+    lo, hi = float(v.min()), float(v.max())
+    middle, half = (lo + hi) / 2, max(hi - lo, floor) / 2 * 1.08
+    lo, hi = middle - half, middle + half
+    if lo < 0:
+        lo, hi = 0.0, hi - lo
+    if hi > 100:
+        lo, hi = max(lo - (hi - 100), 0.0), 100.0
+    return lo - 0.01 * (hi - lo), hi + 0.01 * (hi - lo)
+
+
+def heading(title: str, layers: int, angle: float, pol: str) -> str:
+    light = {"s": "s-polarised", "p": "p-polarised", "u": "unpolarised"}[pol]
+    return f"{title}: {layers} layer{'' if layers == 1 else 's'}, {angle:g}\N{DEGREE SIGN} {light}"
+
+
+def render(design: Design, wavelengths: np.ndarray, angle: float, pol: str, output: str, title: str,
+           engine: Optional[_engine.Engine] = None) -> None:
+    """Writes the figure to `output`: R on the left axis and T on the right,
+    each scaled to its own data, over the map of dR/dd_k (% per nm)."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -43,19 +111,24 @@ def render(design, wavelengths, angle, pol, output, title, engine=None):
     s = design.sensitivities(wavelengths, angle, pol, engine)
     fig, (top, bottom) = plt.subplots(2, 1, figsize=(9, 7.5), sharex=True,
                                       gridspec_kw={"height_ratios": [1, 1.3]}, constrained_layout=True)
-    top.plot(wavelengths, 100 * s.R, label="R", color="tab:blue")
-    top.plot(wavelengths, 100 * s.T, label="T", color="tab:orange")
-    top.set_ylabel("%")
-    top.set_ylim(-2, 102)
+    R, T = 100 * s.R, 100 * s.T
+    top.plot(wavelengths, R, label="R", color="tab:blue")
+    top.set_ylabel("R (%)", color="tab:blue")
+    top.set_ylim(*axis_range([R]))
+    right = top.twinx()
+    right.plot(wavelengths, T, label="T", color="tab:orange")
+    right.set_ylabel("T (%)", color="tab:orange")
+    right.set_ylim(*axis_range([T]))
     top.grid(alpha=0.3)
-    top.legend(loc="best")
-    top.set_title(f"{title}: {len(design)} layers, {angle:g}\N{DEGREE SIGN} {pol}-polarised")
+    lines = top.get_lines() + right.get_lines()
+    top.legend(lines, [l.get_label() for l in lines], loc="best")
+    K = len(design)
+    top.set_title(heading(title, K, angle, pol))
 
     # Symmetric colour scale: the sign of dR/dd_k is the point of the map.
     dR = 100 * s.dR
     lim = float(np.max(np.abs(dR))) if dR.size and np.any(np.isfinite(dR)) else 1.0
     lim = lim if np.isfinite(lim) and lim > 0 else 1.0
-    K = len(design)
     step = wavelengths[1] - wavelengths[0] if len(wavelengths) > 1 else 1.0
     image = bottom.imshow(dR, aspect="auto", origin="lower", cmap="RdBu_r", vmin=-lim, vmax=lim,
                           interpolation="nearest",
@@ -70,16 +143,22 @@ def render(design, wavelengths, angle, pol, output, title, engine=None):
     plt.close(fig)
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     a = _arguments(argv)
     try:
-        design = read_design(a.design) if a.design else default_design()
+        substrate, incident = complex(a.substrate, -a.substrate_k), a.incident
+        if a.design:
+            design = read_design(a.design, substrate, incident, a.materials)
+            title = os.path.basename(a.design)
+        else:
+            d = default_design()
+            design = Design(d.layers, substrate, incident)
+            title = "built-in quarter-wave reflector"
         engine = _engine.Engine(a.library) if a.library else _engine.default_engine()
-        start, stop, step = a.range
-        wavelengths = wavelength_grid(start, stop, step)
-        title = os.path.basename(a.design) if a.design else "built-in quarter-wave reflector"
+        engine.init(a.threads)
+        wavelengths = wavelength_grid(a.start, a.stop, a.step)
         render(design, wavelengths, a.angle, a.pol, a.output, title, engine)
-    except (OSError, ValueError, SardunError) as e:
+    except (OSError, ValueError, SarduneError) as e:
         print(f"sardune.plot: {e}", file=sys.stderr)
         return 1
     print(os.path.abspath(a.output))

@@ -126,14 +126,22 @@ Mat2 Coating::stack_derivative(int i, int first, int last, int k) const {
     return M;
 }
 
-Coating random_coating(int N, int K, unsigned seed, double x, double absorption) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
+namespace {
+// Counts, angle invariant and incident admittance (a unit index, tilted).
+Coating seen_at(int N, int K, double x) {
     Coating c;
     c.N = N;
     c.K = K;
     c.x = x;
     c.eta0 = std::sqrt(std::complex<double>(1.0 - x * x, 0.0));
+    return c;
+}
+}  // namespace
+
+Coating random_coating(int N, int K, unsigned seed, double x, double absorption) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Coating c = seen_at(N, K, x);
     for (int i = 0; i < N; ++i) c.wavelengths.push_back(400.0 + 500.0 * u(rng));
     for (int j = 0; j < K; ++j) c.thicknesses.push_back(20.0 + 280.0 * u(rng));
     for (int j = 0; j < K; ++j) {
@@ -156,12 +164,8 @@ Coating random_coating(int N, int K, unsigned seed, double x, double absorption)
 Coating lossless_coating(int N, int K, unsigned seed, double x) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    Coating c;
-    c.N = N;
-    c.K = K;
-    c.x = x;
+    Coating c = seen_at(N, K, x);
     for (int i = 0; i < N; ++i) c.wavelengths.push_back(400.0 + 500.0 * (N > 1 ? double(i) / (N - 1) : 0.5) + 0.1 * u(rng));
-    c.eta0 = std::sqrt(std::complex<double>(1.0 - x * x, 0.0));
     for (int i = 0; i < N; ++i) {
         const double l = c.wavelengths[i] / 1000.0;
         const double ns = 1.52 + 0.004 / (l * l);

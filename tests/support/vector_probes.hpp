@@ -29,4 +29,10 @@ extern const SinglePrecision avx2;
 // (AVX2 and FMA).
 void sincos_pd(const double* in, double* sin_out, double* cos_out, size_t n);
 
+// The four-lane double-precision functions of the absorbing transfer
+// kernels (AVX2 and FMA); complex values as (re, im) pairs.
+void cosh_sinh_pd(const double* in, double* cosh_out, double* sinh_out, size_t n);
+void csqrt_pd(const double* in, double* out, size_t n);
+void reciprocal_pd(const double* in, double* out, size_t n);
+
 }  // namespace probes

@@ -1,43 +1,49 @@
-// The spectrum tool's model: a design read from a file (or the built-in
-// default), the measurement set-up, and R, T and dR/dd over a wavelength grid
-// computed through the engine's C interface.
+// The spectrum tool's model: the measurement set-up, and R, T and the
+// largest dR/dd over a wavelength grid, computed through the engine's C
+// interface in wavelength batches of bounded memory.
 #pragma once
 
 #include <complex>
-#include <istream>
-#include <optional>
-#include <string>
+#include <cstddef>
+#include <functional>
+#include <stdexcept>
 #include <vector>
+
+#include "design_file.hpp"
 
 namespace spectrum {
 
 using cplx = std::complex<double>;
 
-struct Layer {
-    double n, k, thickness_nm;  // complex index n - ik
-};
-
 struct Setup {
-    std::vector<Layer> layers;  // from the substrate up
-    double incident_index = 1.0;
-    cplx substrate_index{1.52, 0.0};
-    double angle_deg = 0.0;
-    char polarisation = 's';
+    Design design;                     // from the substrate up
+    double incident_index = 1.0;       // lossless
+    cplx substrate_index{1.52, 0.0};   // n - ik
+    double angle_deg = 0.0;            // in the incident medium, [0, 90)
+    char polarisation = 's';           // s, p, or u: the mean of s and p
     double from_nm = 400.0, to_nm = 800.0, step_nm = 1.0;
     int threads = 0;
+    int batch = 0;  // wavelengths per engine request; 0: what the memory budget allows
 };
 
-// A 19-layer quarter-wave high reflector centred at 550 nm on glass, H first
-// and last, with a little absorption.
-std::vector<Layer> default_design();
+// A 19-layer quarter-wave high reflector centred at 550 nm, H first and
+// last, with a little absorption.
+Design default_design();
 
-// One layer per line (index, extinction coefficient, thickness in nm), from
-// the substrate up; blank lines and # comments allowed. On failure `error`
-// names the source, line and field.
-std::optional<std::vector<Layer>> parse_design(std::istream& in, const std::string& source, std::string& error);
+// The incident medium's index n0, the angle invariant x = n0 sin(theta) and
+// the normal component n0 cos(theta), taken apart so that grazing angles keep
+// their precision.
+struct Incidence {
+    double index, x, normal;
+};
+Incidence incidence(double index, double angle_deg);
 
-// Tilted admittance in free-space units for angle invariant x.
-cplx admittance(cplx index, double x, char polarisation);
+// Tilted admittance in free-space units of a medium of index n - ik,
+// polarisation 's' or 'p'.
+cplx admittance(cplx index, const Incidence& in, char polarisation);
+
+size_t wavelength_count(double from, double to, double step);
+std::vector<double> wavelength_grid(double from, double to, double step);
 
 struct Result {
     std::vector<double> wavelengths, R, T;
@@ -45,9 +51,17 @@ struct Result {
     std::vector<int> max_layer;    // the layer k where it occurs
 };
 
-// Every wavelength of [from, to] by step. Returns the engine's status.
-int compute(const Setup& setup, Result& out);
+// Something the engine could not evaluate (a non-finite result) or refused.
+struct ComputeError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
-std::vector<double> wavelength_grid(double from, double to, double step);
+// Called after each batch with the wavelengths done and their total.
+using Progress = std::function<void(size_t done, size_t total)>;
+
+// Every wavelength of [from, to] by step. Throws InputError when a material
+// leaves its bounds at a wavelength, ComputeError for a non-finite result,
+// std::bad_alloc when memory runs out (in the tool or the engine).
+Result compute(const Setup& setup, const Progress& progress = {});
 
 }  // namespace spectrum

@@ -10,8 +10,20 @@ namespace sardune {
 
 namespace {
 
-constexpr Builds baseline{false, real_index::scalar_range, thin_slab::sse2};
-constexpr Builds vector{true, real_index::four_lane_or_scalar, thin_slab::avx2};
+constexpr Builds baseline{false,
+                          transfer::stack_matrices,
+                          transfer::forward_products,
+                          transfer::forward_backward,
+                          transfer::partial_coatings,
+                          real_index::scalar_range,
+                          thin_slab::sse2};
+constexpr Builds vector{true,
+                        transfer::four_lane_stack_matrices,
+                        transfer::four_lane_forward_products,
+                        transfer::four_lane_forward_backward,
+                        transfer::four_lane_partial_coatings,
+                        real_index::four_lane_or_scalar,
+                        thin_slab::avx2};
 
 const Builds& detected() noexcept {
     static const Builds& chosen = cpu_has_avx2_fma() ? vector : baseline;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sardune.h"
+#include "transfer/transfer.hpp"
 
 namespace sardune {
 
@@ -13,6 +14,11 @@ struct Request;
 
 struct Builds {
     bool avx2_fma;  // whether these are the AVX2/FMA builds
+    // Transfer-matrix range kernels (transfer/transfer.hpp).
+    decltype(&transfer::stack_matrices) stack_matrices;
+    decltype(&transfer::forward_products) forward_products;
+    decltype(&transfer::forward_backward) forward_backward;
+    decltype(&transfer::partial_coatings) partial_coatings;
     // Real-index coefficients for a range (throws std::bad_alloc).
     void (*real_index)(const real_index::Request& q, int start, int end);
     // Thin-slab variations, a whole request (returns its status).

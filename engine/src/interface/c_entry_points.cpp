@@ -72,7 +72,7 @@ SARDUNE_API int calc_M(int N, int K, const double* wavelengths, const double* th
     const ThreeDArray<cplx> M = matrix_stack(N, stack_matrix);
     const cplx* const* n = as_cplx(indices);
     const cplx* const* eta = as_cplx(admittances);
-    return run_chunked(N, [&](int start, int end) { transfer::stack_matrices(start, end, K, wl, d, n, eta, x, M); });
+    return run_chunked(N, [&](int start, int end) { builds().stack_matrices(start, end, K, wl, d, n, eta, x, M); });
 }
 
 SARDUNE_API int forward(int N, int K, const double* wavelengths, const double* thicknesses,
@@ -82,7 +82,7 @@ SARDUNE_API int forward(int N, int K, const double* wavelengths, const double* t
     const TwoDArray<cplx> n = per_layer(K, N, indices), eta = per_layer(K, N, admittances);
     const ThreeDArray<cplx> M = matrix_stack(N, stack_matrix), P = matrix_stack(N, partial_stack_matrix);
     return run_chunked(N, [&](int start, int end) {
-        transfer::forward_products(start, end, K, wl, d, n, eta, x, M, P);
+        builds().forward_products(start, end, K, wl, d, n, eta, x, M, P);
     });
 }
 
@@ -95,7 +95,7 @@ SARDUNE_API int forward_backward(int N, int K, const double* wavelengths, const 
     const ThreeDArray<cplx> M = matrix_stack(N, stack_matrix);
     const FourDArray<cplx> L = layer_stack(K, N, layer_matrices), dM = layer_stack(K, N, derivatives);
     return run_chunked(N, [&](int start, int end) {
-        transfer::forward_backward(start, end, K, wl, d, n, eta, x, M, L, dM);
+        builds().forward_backward(start, end, K, wl, d, n, eta, x, M, L, dM);
     });
 }
 
@@ -119,7 +119,7 @@ SARDUNE_API int update_top_props(int N, int K, const double* wavelengths, const 
     const cplx* const* eta = as_cplx(admittances);
     cplx* const* const* out = reinterpret_cast<cplx* const* const*>(records);
     return run_chunked(N, [&](int start, int end) {
-        transfer::partial_coatings(start, end, N, K, wl, d, n, eta, eta0, eta_s, x, base, d0, out, with_derivatives);
+        builds().partial_coatings(start, end, N, K, wl, d, n, eta, eta0, eta_s, x, base, d0, out, with_derivatives);
     });
 }
 

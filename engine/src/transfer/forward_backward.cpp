@@ -4,6 +4,7 @@
 // below it; a backward sweep multiplying by the product of the layers above
 // it, which leaves M in the stack matrix. The cost is linear in K.
 #include "core/scratch.hpp"
+#include "transfer/layer_forms.hpp"
 #include "transfer/matrix_views.hpp"
 #include "transfer/transfer.hpp"
 
@@ -25,18 +26,23 @@ void forward_backward(int start, int end, int K, const OneDArray<double>& wavele
     // 1. Wave numbers, cached for the range before any output is written, so
     //    a failed allocation leaves the outputs untouched.
     const Scratch cache_block = Scratch::required(sizeof(cplx) * static_cast<size_t>(end - start));
-    cplx* const cache = static_cast<cplx*>(cache_block.data());
+    forward_backward_in(start, end, K, wavelengths, thicknesses, indices, admittances, x, stack_matrix,
+                        layer_matrices, derivatives, static_cast<cplx*>(cache_block.data()));
+}
+
+void forward_backward_in(int start, int end, int K, const OneDArray<double>& wavelengths,
+                         const OneDArray<double>& thicknesses, const TwoDArray<cplx>& indices,
+                         const TwoDArray<cplx>& admittances, double x, const ThreeDArray<cplx>& stack_matrix,
+                         const FourDArray<cplx>& layer_matrices, const FourDArray<cplx>& derivatives, cplx* cache) {
+    if (start >= end || K < 1) return;
     for (int64_t i = start; i < end; ++i) cache[i - start] = optics::wave_number(wavelengths(i));
 
     // 2. L_j and dL_j/dd_j, with n^2 formed from its parts.
     const double x2 = x * x;
     for (int j = 0; j < K; ++j) {
         for (int64_t i = start; i < end; ++i) {
-            const cplx n = indices(j, i);
-            const cplx q = optics::normal_component(
-                cplx(n.real() * n.real() - n.imag() * n.imag(), 2.0 * n.real() * n.imag()), x2);
-            const optics::LayerWithDerivative layer =
-                optics::layer_with_derivative(q, (thicknesses(j) * q) * cache[i - start], admittances(j, i), wavelengths(i));
+            const optics::LayerWithDerivative layer = sweep_layer(indices(j, i), admittances(j, i), thicknesses(j),
+                                                                  cache[i - start], wavelengths(i), x2);
             store(layer_matrices, j, i, layer.L);
             store(derivatives, j, i, layer.G);
         }

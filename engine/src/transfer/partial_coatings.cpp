@@ -5,6 +5,7 @@
 // is carried through the new layer so that no partial product is formed
 // afresh.
 #include "core/scratch.hpp"
+#include "transfer/layer_forms.hpp"
 #include "transfer/matrix_views.hpp"
 #include "transfer/transfer.hpp"
 
@@ -19,8 +20,20 @@ void partial_coatings(int start, int end, int N, int K, const OneDArray<double>&
                       bool derivatives) {
     if (d0 < 0 || d0 >= K || start >= end) return;
     // X_k for every added layer; one block serves the whole range.
-    const Scratch block = Scratch::required(sizeof(Mat) * (static_cast<size_t>(K - d0) + 1));
-    Mat* const X = static_cast<Mat*>(block.data());
+    const Scratch block = Scratch::required(partial_scratch_bytes(K - d0));
+    partial_coatings_in(start, end, N, K, wavelengths, thicknesses, indices, admittances, eta0,
+                        substrate_admittances, x, base_matrix, d0, records, derivatives, block.data());
+}
+
+size_t partial_scratch_bytes(int added) { return sizeof(Mat) * (static_cast<size_t>(added) + 1); }
+
+void partial_coatings_in(int start, int end, int N, int K, const OneDArray<double>& wavelengths,
+                         const OneDArray<double>& thicknesses, const cplx* const* indices,
+                         const cplx* const* admittances, cplx eta0, const OneDArray<cplx>& substrate_admittances,
+                         double x, const ThreeDArray<cplx>& base_matrix, int d0, cplx* const* const* records,
+                         bool derivatives, void* scratch) {
+    if (d0 < 0 || d0 >= K || start >= end) return;
+    Mat* const X = static_cast<Mat*>(scratch);
     const double x2 = x * x;
     const cplx two_eta0 = optics::doubled(eta0);
     const int64_t stride = N;
@@ -31,11 +44,8 @@ void partial_coatings(int start, int end, int N, int K, const OneDArray<double>&
         const cplx P = eta_s * eta0;
         const double lambda = wavelengths(i);
         for (int j = d0; j < K; ++j) {
-            // The phase thickness with the wave number as a real value.
-            const cplx q = optics::normal_component(indices[j][i] * indices[j][i], x2);
-            const cplx delta = cplx(optics::two_pi / lambda, 0.0) * (thicknesses(j) * q);
             const optics::LayerWithDerivative layer =
-                optics::layer_with_derivative(q, delta, admittances[j][i], lambda);
+                partial_layer(indices[j][i], admittances[j][i], thicknesses(j), lambda, x2);
             if (derivatives) X[j - d0] = optics::product(layer.G, M);
             M = optics::product(layer.L, M);
 

@@ -1,22 +1,12 @@
 // Stack matrices and forward partial products: both form each layer with
 // the same operations in the same order, so they agree value for value.
+#include "transfer/layer_forms.hpp"
 #include "transfer/matrix_views.hpp"
 #include "transfer/transfer.hpp"
 
 namespace sardune::transfer {
 
-namespace {
-
 using optics::Mat;
-
-// Layer j at one wavelength with its wave number k: q from the complex
-// square of n, delta = (d q) k.
-inline optics::LayerTerms stack_layer(cplx n, cplx eta, double d, cplx k, double x2) {
-    const cplx q = optics::normal_component(n * n, x2);
-    return optics::layer_terms((d * q) * k, eta);
-}
-
-}  // namespace
 
 // Wavelength loop outside, layers inside: the running product stays local and
 // each output element is stored once.

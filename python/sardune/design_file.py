@@ -1,0 +1,308 @@
+"""Design files, materials files and table files: one grammar shared with
+sardune-spectrum.
+
+Files are read as bytes (at most 16 MiB, lines of at most 4096 bytes) and
+never decoded: outside `#` comments only space, tab and printable ASCII are
+allowed, and bytes shown in messages are escaped (\\xc2\\xa0). A line is
+`N K THICKNESS` (numbers; index n - ik, thickness in nm), `NAME THICKNESS`
+(a named material) or `material NAME MODEL PARAMETERS...` with MODEL one of
+constant N K; cauchy A B C [k K | urbach K0 E0 EU]; sellmeier B1 C1 ...
+[k K]; table FILE (a path relative to the naming file's folder). Layers are
+listed from the substrate up. Every problem raises DesignFileError with the
+message "FILE:LINE: FIELD: PROBLEM".
+"""
+
+import os
+import re
+from typing import Dict, List, Optional, Tuple, Union
+
+from .errors import DesignFileError
+from .materials import BUILT_IN, K_MAX, N_MAX, Material
+
+MAX_BYTES = 16 * 2**20
+MAX_LINE = 4096
+MAX_NAME = 64
+THICKNESS_MAX = 1e7  # nm
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+_LINE_END = re.compile(rb"\r\n|\r|\n")
+_SEPARATOR = re.compile(rb"[ \t]+")
+_FOREIGN = re.compile(rb"[^\t\x20-\x7e]+")
+_NUMBER = re.compile(rb"[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][+-]?[0-9]+)?")
+_NAME = re.compile(rb"[A-Za-z_][A-Za-z0-9_.+-]*")
+_NUMBER_START = set(bytes([c]) for c in b"0123456789+-.")
+
+_NUMERIC_LAYER = ("index", "extinction coefficient", "thickness")
+_NAMED_LAYER = ("material", "thickness")
+_TABLE_ROW = ("wavelength", "index", "extinction coefficient")
+
+
+# ---------------------------------------------------------------- public readers
+
+def read_layers(path: PathLike, materials: Optional[PathLike] = None) -> List[Tuple[Union[complex, Material], float]]:
+    """(index, thickness nm) per layer from the substrate up: a complex
+    constant n - ik for `N K THICKNESS` lines, the Material for named ones.
+    `materials`: a materials file whose names the design may use."""
+    names = _Names()
+    if materials is not None:
+        _File(_shown("materials", materials), names, layers_allowed=False).parse()
+    f = _File(_shown("path", path), names, layers_allowed=True)
+    layers = f.parse()
+    if not layers:
+        raise DesignFileError(f.path, None, "layer", "no layers")
+    return layers
+
+
+def read_materials(path: PathLike) -> Dict[str, Material]:
+    """The materials a materials file defines, by name."""
+    names = _Names()
+    _File(_shown("path", path), names, layers_allowed=False).parse()
+    return {k.decode("ascii"): m for k, m in names.materials.items()}
+
+
+def read_table(path: PathLike, name: Optional[str] = None) -> Material:
+    """A table file as a Material named `name` (default: the path)."""
+    shown = _shown("path", path)
+    return _table(shown, _read(shown), name or shown)
+
+
+# ---------------------------------------------------------------- bytes and lines
+
+def _shown(argument: str, path: PathLike) -> str:
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    path = os.fspath(path)
+    if not isinstance(path, str):
+        raise TypeError(f"{argument}: expected a path, got {type(path).__name__}")
+    if path == "":
+        raise ValueError(f"{argument}: an empty path names no file")
+    return path
+
+
+def _read(path: str) -> bytes:
+    """At most 16 MiB and one byte more, so that /dev/zero ends at once."""
+    with open(path, "rb") as f:
+        data = f.read(MAX_BYTES + 1)
+    if len(data) > MAX_BYTES:
+        raise DesignFileError(path, None, None, "larger than 16 MiB")
+    return data
+
+
+def _lines(path: str, data: bytes):
+    """(line number, fields) of each line that has fields after its comment."""
+    for number, line in enumerate(_LINE_END.split(data), 1):
+        if len(line) > MAX_LINE:
+            raise DesignFileError(path, number, "line", f"longer than {MAX_LINE} bytes")
+        fields = [f for f in _SEPARATOR.split(line.split(b"#", 1)[0]) if f]
+        if fields:
+            yield number, fields
+
+
+def escaped(b: bytes) -> str:
+    """Bytes from a file as text that is safe to print: printable ASCII as it
+    is, everything else as \\xNN."""
+    return "".join(chr(c) if 0x20 <= c < 0x7F and c != 0x5C else f"\\x{c:02x}" for c in b)
+
+
+def _count(n: int, what: str) -> str:
+    return f"{n} {what}{'' if n == 1 else 's'}"
+
+
+def _check_bytes(path: str, number: int, fields: List[bytes], names: Tuple[str, ...]) -> None:
+    """A foreign byte is reported in the field it stands in (by position;
+    `line` past the fields the line's kind has)."""
+    for i, f in enumerate(fields):
+        bad = _FOREIGN.search(f)
+        if bad:
+            field = names[i] if i < len(names) else "line"
+            raise DesignFileError(path, number, field, f"bytes {escaped(bad.group())} are not allowed "
+                                                       f"outside a comment (in '{escaped(f)}')")
+
+
+# ---------------------------------------------------------------- numbers
+
+def _number(path: str, number: int, field: str, word: bytes) -> float:
+    if not _NUMBER.fullmatch(word):
+        raise DesignFileError(path, number, field, f"'{escaped(word)}' is not a number")
+    v = float(word)
+    if v in (float("inf"), float("-inf")):
+        raise DesignFileError(path, number, field, f"'{escaped(word)}' is out of range")
+    return v
+
+
+def _bounded(path: str, number: int, field: str, word: bytes, v: float, low: float, high: float,
+             low_open: bool = False, unit: str = "") -> float:
+    if not ((v > low if low_open else v >= low) and v <= high):
+        bounds = f"{low:g} {'<' if low_open else '<='} value" + ("" if high == float("inf") else f" <= {high:g}")
+        raise DesignFileError(path, number, field, f"{escaped(word)}: expected {bounds}{unit}")
+    return v
+
+
+def _checked(path: str, number: int, field: str, word: bytes, low: float, high: float,
+             low_open: bool = False, unit: str = "") -> float:
+    """A number read and held within its bounds."""
+    return _bounded(path, number, field, word, _number(path, number, field, word), low, high, low_open, unit)
+
+
+def _index(path: str, number: int, field: str, word: bytes) -> float:
+    return _checked(path, number, field, word, 0.0, N_MAX, low_open=True)
+
+
+def _extinction(path: str, number: int, field: str, word: bytes) -> float:
+    return _checked(path, number, field, word, 0.0, K_MAX)
+
+
+# ---------------------------------------------------------------- design and materials files
+
+class _Names:
+    """Materials defined so far, and where: a materials file's names carry
+    over into the design that uses it."""
+
+    def __init__(self) -> None:
+        self.materials: Dict[bytes, Material] = {}
+        self.where: Dict[bytes, Tuple[str, int]] = {}
+
+
+class _File:
+    def __init__(self, path: str, names: _Names, layers_allowed: bool) -> None:
+        self.path, self.names, self.layers_allowed = path, names, layers_allowed
+
+    def parse(self) -> List[Tuple[Union[complex, Material], float]]:
+        layers = []
+        for number, fields in _lines(self.path, _read(self.path)):
+            if fields[0] == b"material":
+                self._material(number, fields)
+                continue
+            # the first byte tells the kind: a number starts N K THICKNESS
+            numeric = fields[0][:1] in _NUMBER_START
+            _check_bytes(self.path, number, fields, _NUMERIC_LAYER if numeric else _NAMED_LAYER)
+            if not self.layers_allowed:
+                self._fail(number, "layer", "a materials file holds no layers")
+            layers.append(self._numeric_layer(number, fields) if numeric else self._named_layer(number, fields))
+        return layers
+
+    def _fail(self, number: int, field: str, problem: str) -> None:
+        raise DesignFileError(self.path, number, field, problem)
+
+    # --- layers
+
+    def _numeric_layer(self, number: int, fields: List[bytes]) -> Tuple[complex, float]:
+        if len(fields) != 3:
+            self._fail(number, "line", f"expected 3 fields (index, extinction coefficient, thickness in nm), "
+                                       f"found {len(fields)}")
+        n, k, d = (_number(self.path, number, f, w) for f, w in zip(_NUMERIC_LAYER, fields))
+        _bounded(self.path, number, "index", fields[0], n, 0.0, N_MAX, low_open=True)
+        _bounded(self.path, number, "extinction coefficient", fields[1], k, 0.0, K_MAX)
+        _bounded(self.path, number, "thickness", fields[2], d, 0.0, THICKNESS_MAX, unit=" nm")
+        return complex(n, -k), d
+
+    def _named_layer(self, number: int, fields: List[bytes]) -> Tuple[Material, float]:
+        if len(fields) != 2:
+            self._fail(number, "line", f"expected 2 fields (material, thickness in nm), found {len(fields)}")
+        name = fields[0]
+        material = self.names.materials.get(name) or BUILT_IN.get(name.decode("ascii"))
+        if material is None:
+            self._fail(number, "material", f"unknown material '{escaped(name)}'")
+        return material, self._thickness(number, fields[1])
+
+    def _thickness(self, number: int, word: bytes) -> float:
+        return _checked(self.path, number, "thickness", word, 0.0, THICKNESS_MAX, unit=" nm")
+
+    # --- material definitions
+
+    def _material(self, number: int, fields: List[bytes]) -> None:
+        model = fields[2] if len(fields) > 2 else b""
+        names = ("line", "name", "model") + (("table file",) if model == b"table" else ())
+        _check_bytes(self.path, number, fields, names + ("parameter",) * (len(fields) - len(names)))
+        if len(fields) < 2:
+            self._fail(number, "name", "missing; expected material NAME MODEL PARAMETERS")
+        name = self._new_name(number, fields[1])
+        if len(fields) < 3:
+            self._fail(number, "model", "missing; expected constant, cauchy, sellmeier or table")
+        build = {b"constant": self._constant, b"cauchy": self._cauchy, b"sellmeier": self._sellmeier,
+                 b"table": self._table}.get(model)
+        if build is None:
+            self._fail(number, "model", f"unknown model '{escaped(model)}'; expected constant, cauchy, "
+                                        f"sellmeier or table")
+        self.names.materials[fields[1]] = build(number, name, fields[3:])
+        self.names.where[fields[1]] = (self.path, number)
+
+    def _new_name(self, number: int, word: bytes) -> str:
+        if not _NAME.fullmatch(word) or word == b"material":
+            self._fail(number, "name", f"'{escaped(word)}' is not a material name (a letter or _ first, then "
+                                       f"letters, digits, _ . + -; not 'material')")
+        if len(word) > MAX_NAME:
+            self._fail(number, "name", f"longer than {MAX_NAME} bytes")
+        name = word.decode("ascii")
+        if name in BUILT_IN:
+            self._fail(number, "name", f"{name}: built in")
+        if word in self.names.where:
+            path, line = self.names.where[word]
+            self._fail(number, "name", f"{name}: already defined at "
+                                       + (f"line {line}" if path == self.path else f"{path}:{line}"))
+        return name
+
+    def _parameters(self, number: int, words: List[bytes], counts: Tuple[int, ...], usage: str) -> None:
+        if len(words) not in counts:
+            self._fail(number, "parameter", f"{_count(len(words), 'parameter')}; expected {usage}")
+
+    def _value(self, number: int, word: bytes) -> float:
+        return _number(self.path, number, "parameter", word)
+
+    def _constant(self, number: int, name: str, p: List[bytes]) -> Material:
+        self._parameters(number, p, (2,), "constant N K")
+        return Material.constant(_index(self.path, number, "parameter", p[0]),
+                                 _extinction(self.path, number, "parameter", p[1]), name)
+
+    def _cauchy(self, number: int, name: str, p: List[bytes]) -> Material:
+        usage = "cauchy A B C [k K | urbach K0 E0 EU]"
+        self._parameters(number, p, (3, 5, 7), usage)
+        A, B, C = (self._value(number, w) for w in p[:3])
+        if len(p) == 3:
+            return Material.cauchy(A, B, C, name=name)
+        if len(p) == 5 and p[3] == b"k":
+            return Material.cauchy(A, B, C, k=_extinction(self.path, number, "parameter", p[4]), name=name)
+        if len(p) == 7 and p[3] == b"urbach":
+            K0 = _extinction(self.path, number, "parameter", p[4])
+            E0 = self._value(number, p[5])
+            EU = _checked(self.path, number, "parameter", p[6], 0.0, float("inf"), low_open=True, unit=" eV")
+            return Material.cauchy(A, B, C, urbach=(K0, E0, EU), name=name)
+        self._fail(number, "parameter", f"'{escaped(p[3])}' after A B C; expected {usage}")
+
+    def _sellmeier(self, number: int, name: str, p: List[bytes]) -> Material:
+        k = 0.0
+        if len(p) >= 2 and p[-2] == b"k":
+            k, p = _extinction(self.path, number, "parameter", p[-1]), p[:-2]
+        self._parameters(number, p, (2, 4, 6, 8, 10, 12), "sellmeier B1 C1 [B2 C2 ...] (one to six pairs) [k K]")
+        v = [self._value(number, w) for w in p]
+        return Material.sellmeier(v[0::2], v[1::2], k=k, name=name)
+
+    def _table(self, number: int, name: str, p: List[bytes]) -> Material:
+        if len(p) != 1:
+            self._fail(number, "table file", f"{_count(len(p), 'field')} after 'table'; expected table FILE")
+        relative = os.fsdecode(p[0])
+        path = os.path.join(os.path.dirname(self.path), relative)
+        try:
+            data = _read(path)
+        except OSError as e:
+            self._fail(number, "table file", f"cannot read '{escaped(p[0])}': {e.strerror or e}")
+        return _table(path, data, name)
+
+
+def _table(path: str, data: bytes, name: str) -> Material:
+    rows = []
+    for number, fields in _lines(path, data):
+        _check_bytes(path, number, fields, _TABLE_ROW)
+        if len(fields) != 3:
+            raise DesignFileError(path, number, "line", f"{_count(len(fields), 'field')}; a row is WAVELENGTH_NM N K")
+        w = _checked(path, number, "wavelength", fields[0], 0.0, float("inf"), low_open=True, unit=" nm")
+        if rows and not w > rows[-1][0]:
+            raise DesignFileError(path, number, "wavelength",
+                                  f"{w:g} nm is not above the previous row's {rows[-1][0]:g} nm")
+        rows.append((w, _index(path, number, "index", fields[1]),
+                     _extinction(path, number, "extinction coefficient", fields[2])))
+    if len(rows) < 2:
+        raise DesignFileError(path, None, None, f"{_count(len(rows), 'row')}; a table needs at least two")
+    w, n, k = zip(*rows)
+    return Material.table(w, n, k, name=name, source=path)
