@@ -1,9 +1,9 @@
 // Real-index coefficients four wavelengths at a time (AVX2 with FMA). Lane l
 // of every vector belongs to wavelength b0 + l of the current block; the
 // matrix algebra is the four-real form of the scalar path, and so are the
-// two sweeps of the derivatives (going up, G_j P_{j-1} and L_j are kept per
-// layer; coming down, the product S_k of the layers above k gives
-// dM/dd_k = S_k G_k P_{k-1}).
+// two sweeps of the derivatives (going up, M_j = L_j ... L_0, L_j and
+// kappa_j A_j are kept per layer; coming down, the product S_k of the layers
+// above k gives dM/dd_k = S_k (kappa_k A_k) M_k).
 //
 // Contraction, applied throughout: where a product meets a sum it is fused
 // into it, fma(x, y, s); where two products meet, the first is fused and the
@@ -123,18 +123,31 @@ inline void store_mat(double* s, const Mat& m) {
     _mm256_store_pd(s + 12, m.d);
 }
 
-// Per layer the scratch holds G_j P_{j-1} (four vectors) and cos, sin/h and
-// h sin of L_j (three).
-constexpr int64_t layer_doubles = 28;
+// Per layer the scratch holds M_j (four vectors), cos, sin/h and h sin of
+// L_j, and kappa h and kappa/h of kappa A_j = [[0, i kappa/h], [i kappa h, 0]]
+// (five).
+constexpr int64_t layer_doubles = 36;
 
-inline void store_layer(double* s, __m256d co, __m256d sh, __m256d hs) {
+inline void store_layer(double* s, __m256d co, __m256d sh, __m256d hs, __m256d kh, __m256d k_h) {
     _mm256_store_pd(s + 16, co);
     _mm256_store_pd(s + 20, sh);
     _mm256_store_pd(s + 24, hs);
+    _mm256_store_pd(s + 28, kh);
+    _mm256_store_pd(s + 32, k_h);
 }
 inline Mat load_layer(const double* s) {
     const __m256d co = _mm256_load_pd(s + 16);
     return {co, _mm256_load_pd(s + 20), _mm256_load_pd(s + 24), co};
+}
+// kappa A of the layer at s, [[0, i kappa/h], [i kappa h, 0]].
+inline Mat derivative_factor(const double* s) {
+    return {_mm256_setzero_pd(), _mm256_load_pd(s + 32), _mm256_load_pd(s + 28), _mm256_setzero_pd()};
+}
+// S kappa A for the layer at s: (-b kappa h, a kappa/h, d kappa h, -c kappa/h).
+inline Mat above_derivative(const Mat& S, const double* s) {
+    const __m256d kh = _mm256_load_pd(s + 28), k_h = _mm256_load_pd(s + 32), minus = _mm256_set1_pd(-0.0);
+    return {_mm256_xor_pd(_mm256_mul_pd(S.b, kh), minus), _mm256_mul_pd(S.a, k_h), _mm256_mul_pd(S.d, kh),
+            _mm256_xor_pd(_mm256_mul_pd(S.c, k_h), minus)};
 }
 
 // Per call: the request's scalars broadcast to the lanes, and the scratch of
@@ -195,20 +208,12 @@ void block(const Request& q, const Lanes& lanes, int64_t b0, const Stored& store
             sincos_pd(delta, &s, &co);
             const __m256d h = load_real(q.admittances[j], b0);
             const __m256d sh = _mm256_div_pd(s, h), hs = _mm256_mul_pd(h, s);
-            if (q.derivatives) {
-                // G_j * M and L_j, for the downward sweep.
-                const __m256d v = _mm256_mul_pd(kappa, _mm256_xor_pd(s, _mm256_set1_pd(-0.0)));
-                const __m256d u = _mm256_mul_pd(kappa, co);
-                const __m256d u_h = _mm256_div_pd(u, h), uh = _mm256_mul_pd(u, h);
-                const Mat G{_mm256_fmsub_pd(v, M.a, _mm256_mul_pd(u_h, M.c)),
-                            _mm256_fmadd_pd(u_h, M.d, _mm256_mul_pd(v, M.b)),
-                            _mm256_fmadd_pd(uh, M.a, _mm256_mul_pd(v, M.c)),
-                            _mm256_fmsub_pd(v, M.d, _mm256_mul_pd(uh, M.b))};
-                double* layer = lanes.scratch + layer_doubles * j;
-                store_mat(layer, G);
-                store_layer(layer, co, sh, hs);
-            }
             M = times(co, sh, hs, M);
+            if (q.derivatives) {
+                double* layer = lanes.scratch + layer_doubles * j;
+                store_mat(layer, M);
+                store_layer(layer, co, sh, hs, _mm256_mul_pd(kappa, h), _mm256_div_pd(kappa, h));
+            }
         }
     }
 
@@ -253,13 +258,13 @@ void block(const Request& q, const Lanes& lanes, int64_t b0, const Stored& store
                     cmul(one_minus_rb, es), cmul(one_plus_rb, eta0), cmul(one_minus_rb, P),
                     lanes.er, lanes.ei};
     const double* top = lanes.scratch + layer_doubles * (K - 1);
-    store_changes(q, f, K - 1, b0, load_mat(top), stored);
+    store_changes(q, f, K - 1, b0, product(derivative_factor(top), load_mat(top)), stored);
     Mat S = load_layer(top);
     for (int k = K - 2; k >= 0; --k) {
         const double* layer = lanes.scratch + layer_doubles * k;
         if (k >= ahead)
             for (int s = 4; s < 7; ++s) prefetch_block(q.record[s], static_cast<int64_t>(k - ahead) * q.N + b0);
-        store_changes(q, f, k, b0, product(S, load_mat(layer)), stored);
+        store_changes(q, f, k, b0, product(above_derivative(S, layer), load_mat(layer)), stored);
         if (k > 0) S = product(S, load_layer(layer));
     }
 }

@@ -3,11 +3,13 @@
 // [[a, i b], [i c, d]] is kept as four reals; complex arithmetic is left for
 // the coefficients.
 //
-// Derivatives take two sweeps over the layers. Going up, layer j leaves
-// G_j P_{j-1} (G_j = dL_j/dd_j, P_{j-1} the product of the layers below it)
-// and its own matrix L_j. Coming down, S_k, the product of the layers above
-// k, turns the first into dM/dd_k = S_k G_k P_{k-1} and then takes in L_k:
-// two products per layer, so the cost grows linearly with K.
+// Derivatives take two sweeps over the layers. The derivative of a layer's
+// matrix is dL_j/dd_j = kappa_j A_j L_j with A_j = [[0, i/h], [i h, 0]],
+// which commutes with L_j, so dM/dd_k = S_k (kappa_k A_k) M_k, where M_k is
+// the product of the layers up to k and S_k that of the layers above it.
+// Going up, each layer leaves M_k, L_k and kappa h, kappa/h; coming down,
+// S_k gives the derivative and then takes in L_k: two products per layer,
+// so the cost grows linearly with K.
 #include <algorithm>
 #include <cmath>
 
@@ -31,10 +33,11 @@ struct LayerTerms {
 };
 
 // What the upward sweep leaves for the downward one, per layer and
-// wavelength: G_j P_{j-1} and L_j.
+// wavelength: M_j, L_j, and kappa A_j = [[0, i kappa/h], [i kappa h, 0]].
 struct Layer {
-    RealMatrix below;
+    RealMatrix up_to;
     LayerTerms terms;
+    double kh, k_h;  // kappa h, kappa / h
 };
 
 // The rows of N lie far apart, in the same few cache sets when N is a power
@@ -64,6 +67,11 @@ inline RealMatrix product(const RealMatrix& A, const RealMatrix& B) {
 }
 
 inline RealMatrix matrix(const LayerTerms& L) { return {L.co, L.sh, L.hs, L.co}; }
+
+// S kappa A of a layer: (-b kappa h, a kappa/h, d kappa h, -c kappa/h).
+inline RealMatrix times_derivative_factor(const RealMatrix& S, const Layer& layer) {
+    return {-(S.b * layer.kh), S.a * layer.k_h, S.d * layer.kh, -(S.c * layer.k_h)};
+}
 
 // M = L_{K-1} ... L_0 for the W wavelengths i .. i+W-1, whose independent
 // chains the processor overlaps; with a sweep, also what the derivatives
@@ -99,12 +107,9 @@ void layer_products(const Request& q, double minus_x2, int64_t i, RealMatrix* M,
                 const double kappa = kappas[j - j0][l], s = sines[j - j0][l], co = cosines[j - j0][l];
                 const double h = q.admittances[j][i + l].real();
                 const double sh = s / h, hs = h * s;
-                if (sweep != nullptr) {
-                    // G_j * M, with v = -S kappa and u = kappa C.
-                    const double v = (-s) * kappa, u = kappa * co;
-                    sweep[static_cast<int64_t>(j) * group + l] = {times(v, u / h, u * h, M[l]), {co, sh, hs}};
-                }
                 M[l] = times(co, sh, hs, M[l]);
+                if (sweep != nullptr)
+                    sweep[static_cast<int64_t>(j) * group + l] = {M[l], {co, sh, hs}, kappa * h, kappa / h};
             }
     }
 }
@@ -147,7 +152,7 @@ struct Changes {
 };
 
 // The downward sweep for the g wavelengths from i, layer by layer. Above
-// the top layer S is the identity, so its derivative is G P as it stands.
+// the top layer S is the identity.
 void derivatives(const Request& q, int64_t i, int g, const optics::Coefficients* c, const Layer* sweep) {
     const int top = q.K - 1;
     Changes changes[group];
@@ -156,7 +161,8 @@ void derivatives(const Request& q, int64_t i, int g, const optics::Coefficients*
         const cplx es = q.substrate[i + l];
         changes[l] = {es, es * q.eta0, c[l], optics::derivative_factors(c[l], q.eta0, es)};
         const Layer& layer = sweep[static_cast<int64_t>(top) * group + l];
-        changes[l].write(q, static_cast<int64_t>(top) * q.N + i + l, layer.below);
+        changes[l].write(q, static_cast<int64_t>(top) * q.N + i + l,
+                         product({0.0, layer.k_h, layer.kh, 0.0}, layer.up_to));
         S[l] = matrix(layer.terms);
     }
     for (int k = top - 1; k >= 0; --k) {
@@ -164,7 +170,8 @@ void derivatives(const Request& q, int64_t i, int g, const optics::Coefficients*
             for (int s = 4; s < 7; ++s) prefetch_columns(q.record[s] + static_cast<int64_t>(k - ahead) * q.N, i, g);
         for (int l = 0; l < g; ++l) {
             const Layer& layer = sweep[static_cast<int64_t>(k) * group + l];
-            changes[l].write(q, static_cast<int64_t>(k) * q.N + i + l, product(S[l], layer.below));
+            changes[l].write(q, static_cast<int64_t>(k) * q.N + i + l,
+                             product(times_derivative_factor(S[l], layer), layer.up_to));
             if (k > 0) S[l] = product(S[l], matrix(layer.terms));
         }
     }
