@@ -11,7 +11,6 @@
 #include "interface/exports.hpp"
 #include "real_index/real_index.hpp"
 #include "engine_calls.hpp"
-#include "far_coating.hpp"
 #include "real_index_quadratic.hpp"
 
 namespace {
@@ -245,26 +244,6 @@ TEST(RealIndexScalar, AnyNonzeroSwitchByteMeansDerivatives) {
                     calls::sc(&c.eta0), calls::sc(c.substrate.data()), c.x, got.c(), 0x40),
               SARDUNE_OK);
     for (int s = 0; s < 7; ++s) EXPECT_EQ(got.slots[s], want.slots[s]);
-}
-
-// A range near the largest count: induction variables and record offsets
-// (k N + i passes 2^31 from layer 1 on) are 64-bit, and the columns there get
-// the values a short request gives them.
-TEST(RealIndexScalar, ColumnsNearTheLargestCountAreReached) {
-    const Coating c = ref::lossless_coating(5, 3, 51u);
-    const FarCoating far(c);
-    ASSERT_TRUE(far.mapped()) << "no address space for the sparse arrays";
-    for (bool derivatives : {false, true}) {
-        Record want(c.N, c.K);
-        ASSERT_EQ(run_scalar(c, want, derivatives), SARDUNE_OK);
-        sardune::real_index::scalar_range({far.N, c.K, far.wavelengths.data(), far.thicknesses.data(),
-                                           far.index_rows.data(), far.admittance_rows.data(), c.eta0,
-                                           far.substrate.data(), c.x, far.record.data(), derivatives},
-                                          far.N - c.N, far.N);
-        for (int s = 0; s < (derivatives ? 7 : 4); ++s)
-            for (int k = 0; k < (s < 4 ? 1 : c.K); ++k)
-                for (int i = 0; i < c.N; ++i) EXPECT_EQ(far.at(s, i, k), want.at(s, i, k)) << s << " " << k << " " << i;
-    }
 }
 
 // The range form writes exactly its own columns, with the whole-request values.

@@ -20,7 +20,6 @@
 #include "engine_calls.hpp"
 #include "core/thread_pool.hpp"
 #include "real_index_quadratic.hpp"
-#include "far_coating.hpp"
 
 namespace {
 
@@ -367,29 +366,6 @@ TEST_F(FourLaneKernel, EvanescentLaneGivesNaNInThatLaneOnly) {
                 const cplx v = rec.at(s, i, k);
                 EXPECT_EQ(i == 5, std::isnan(v.real()) || std::isnan(v.imag())) << s << " " << k << " " << i;
             }
-}
-
-// The four-lane kernels near the largest count: block positions and record
-// offsets (k N + i passes 2^31 from layer 1 on) are 64-bit; a range of three
-// columns below N is computed in the block ending at N and written only
-// there.
-TEST_F(FourLaneKernel, ColumnsNearTheLargestCountAreReached) {
-    const Coating c = ref::lossless_coating(6, 3, 52u);
-    const FarCoating far(c);
-    ASSERT_TRUE(far.mapped()) << "no address space for the sparse arrays";
-    const sardune::real_index::Request q{far.N, c.K, far.wavelengths.data(), far.thicknesses.data(),
-                                         far.index_rows.data(), far.admittance_rows.data(), c.eta0,
-                                         far.substrate.data(), c.x, far.record.data(), true};
-    Record want(c.N, c.K);
-    run_kernel(c, want, 0, c.N, true);
-    sardune::real_index::four_lane_within(q, far.N - 3, far.N);
-    for (int s = 0; s < 7; ++s)
-        for (int k = 0; k < (s < 4 ? 1 : c.K); ++k)
-            for (int i = 0; i < c.N; ++i) EXPECT_EQ(far.at(s, i, k), i >= 3 ? want.at(s, i, k) : cplx()) << s << " " << i;
-    sardune::real_index::four_lane(q, far.N - c.N, far.N);
-    for (int s = 0; s < 7; ++s)
-        for (int k = 0; k < (s < 4 ? 1 : c.K); ++k)
-            for (int i = 0; i < c.N; ++i) EXPECT_EQ(far.at(s, i, k), want.at(s, i, k)) << s << " " << i;
 }
 
 TEST_F(RealIndexVector, ShortRequestsTakeTheScalarPathExactly) {

@@ -15,7 +15,7 @@
 #include "interface/exports.hpp"
 #include "optics/optics.hpp"
 #include "reference.hpp"
-#include "sparse_array.hpp"
+#include "sparse.hpp"
 #include "core/thread_pool.hpp"
 
 using calls::cplx;
@@ -218,9 +218,6 @@ TEST(StackMatrix, DerivativesMatchCentralDifferences) {
         }
 }
 
-// Positions past 2^31 elements, as a request of a billion wavelengths has
-// them: the last two wavelengths of layer 1, and the (1, 1) plane of their
-// stacks, lie more than 2^31 elements from the start.
 // The C-library kernels' results through the entry points: the baseline
 // builds for the length of a test.
 struct BaselineBuilds {
@@ -228,6 +225,9 @@ struct BaselineBuilds {
     ~BaselineBuilds() { sardune::testing::use_baseline_builds(false); }
 };
 
+// Positions past 2^31 elements, as a request of a billion wavelengths has
+// them: the last two wavelengths of layer 1, and the (1, 1) plane of their
+// stacks, lie more than 2^31 elements from the start.
 TEST(Views, PositionsBeyondTwoToThe31AreReached) {
     const BaselineBuilds library_kernels;
     const int N = (1 << 30) + 3, K = 2;

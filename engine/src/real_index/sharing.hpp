@@ -28,7 +28,8 @@ Partition partition(int N, int64_t threads);
 template <class Kernel>
 int run_partitioned(int N, const Kernel& kernel) noexcept {
     RequestStatus status;
-    ThreadPool* const workers = N > 128 ? pool.get() : nullptr;
+    const PoolAdmission admission;
+    ThreadPool* const workers = N > 128 ? admission.pool() : nullptr;
     if (workers == nullptr) {
         status.run(kernel, 0, N);
         return status.code();

@@ -1,10 +1,11 @@
-// Address space without memory: only the pages a test touches become real,
-// so that a test can reach positions past 2^31 elements.
+// Address space without memory, for requests of billions of elements: only
+// the pages a test touches become real (untouched ones read as zeros).
 #pragma once
 
 #include <sys/mman.h>
 
 #include <cstddef>
+#include <utility>
 
 template <class T>
 class Sparse {
@@ -16,6 +17,7 @@ public:
     ~Sparse() {
         if (data_) munmap(data_, bytes_);
     }
+    Sparse(Sparse&& other) noexcept : bytes_(other.bytes_), data_(other.data_) { other.data_ = nullptr; }
     Sparse(const Sparse&) = delete;
     Sparse& operator=(const Sparse&) = delete;
     T* data() const { return data_; }
