@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <new>
 
 #include "alloc_fault.hpp"
 #include "interface/exports.hpp"
@@ -229,6 +230,28 @@ TEST(RealIndexScalar, FailedScratchIsOutOfMemory) {
     }
     for (int s = 0; s < 7; ++s) EXPECT_TRUE(rec.untouched(s));
     EXPECT_EQ(run_scalar(c, rec, true), SARDUNE_OK);
+}
+
+// The exported kernel takes the derivatives' scratch itself: when it cannot
+// be had it throws before writing; the coefficients alone allocate nothing.
+TEST(RealIndexScalar, ExportedKernelThrowsOnlyForAFailedDerivativeScratch) {
+    const Coating c = ref::lossless_coating(4, 3, 10u);
+    std::vector<double> scratch(4 * c.K, 0.0);
+    auto run = [&](Record& rec, bool derivatives) {
+        update_optiprops_real_n_(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), c.index_rows.data(),
+                                 c.admittance_rows.data(), c.eta0, c.substrate.data(), c.x, rec.raw(), derivatives,
+                                 scratch.data());
+    };
+    Record failed(c.N, c.K), plain(c.N, c.K), want(c.N, c.K);
+    {
+        alloc_fault::Scope guard(0);
+        EXPECT_THROW(run(failed, true), std::bad_alloc);
+        EXPECT_NO_THROW(run(plain, false));
+        EXPECT_EQ(alloc_fault::failures(), 1);
+    }
+    for (int s = 0; s < 7; ++s) EXPECT_TRUE(failed.untouched(s));
+    ASSERT_EQ(run_scalar(c, want, false), SARDUNE_OK);
+    EXPECT_TRUE(calls::bitwise_equal(plain, want));
 }
 
 // A C caller may pass any nonzero byte as true.
