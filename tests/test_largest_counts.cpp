@@ -13,6 +13,7 @@
 #include "core/frame.hpp"
 #include "cpu/dispatch.hpp"
 #include "engine_calls.hpp"
+#include "real_index/real_index.hpp"
 #include "sparse.hpp"
 #include "thin_slab_reference.hpp"
 #include "transfer/transfer.hpp"
@@ -29,32 +30,33 @@ constexpr int N = INT32_MAX;
 constexpr int64_t n = N;
 constexpr int K = 2;
 
-// A small coating of two wavelengths laid into the last two columns of
-// arrays sized for N.
+// A small coating laid into the last columns of arrays sized for N (by
+// default two wavelengths of K layers).
 struct TopColumns {
-    const ref::Coating c = ref::random_coating(2, K, 5, 0.4);
-    Sparse<double> wl{size_t(n)}, d{K};
-    Sparse<cplx> idx{size_t(K * n)}, eta{size_t(K * n)}, substrate{size_t(n)};
+    const ref::Coating c;
+    const int64_t first;  // the column of the small coating's wavelength 0
+    Sparse<double> wl{size_t(n)}, d{size_t(c.K)};
+    Sparse<cplx> idx{size_t(c.K * n)}, eta{size_t(c.K * n)}, substrate{size_t(n)};
     std::vector<const cplx*> idx_rows, eta_rows;
 
-    TopColumns() {
-        for (int j = 0; j < K; ++j) {
+    explicit TopColumns(const ref::Coating& small = ref::random_coating(2, K, 5, 0.4)) : c(small), first(n - small.N) {
+        for (int j = 0; j < c.K; ++j) {
             d.data()[j] = c.thicknesses[j];
-            for (int i = 0; i < 2; ++i) {
-                idx.data()[j * n + N - 2 + i] = c.n(j, i);
-                eta.data()[j * n + N - 2 + i] = c.eta(j, i);
+            for (int i = 0; i < c.N; ++i) {
+                idx.data()[j * n + first + i] = c.n(j, i);
+                eta.data()[j * n + first + i] = c.eta(j, i);
             }
             idx_rows.push_back(idx.data() + j * n);
             eta_rows.push_back(eta.data() + j * n);
         }
-        for (int i = 0; i < 2; ++i) {
-            wl.data()[N - 2 + i] = c.wavelengths[i];
-            substrate.data()[N - 2 + i] = c.substrate[i];
+        for (int i = 0; i < c.N; ++i) {
+            wl.data()[first + i] = c.wavelengths[i];
+            substrate.data()[first + i] = c.substrate[i];
         }
     }
     bool mapped() const { return wl.data() && d.data() && idx.data() && eta.data() && substrate.data(); }
     OneDArray<double> wavelengths() const { return {n, wl.data()}; }
-    OneDArray<double> thicknesses() const { return {K, d.data()}; }
+    OneDArray<double> thicknesses() const { return {c.K, d.data()}; }
 };
 
 // Each build of the transfer kernels in turn (the four-lane one where the
@@ -217,6 +219,73 @@ TEST(LargestCounts, ThinSlabReachesTheLastWavelengths) {
             for (uint32_t j = 0; j < few; ++j)
                 EXPECT_EQ(got[k]->data()[i * n + first + j], want[k][i * few + j])
                     << "output " << k << " position " << i << " wavelength " << j;
+}
+
+// A real-index record for N: slots 0 to 3 of N, slots 4 to 6 of K blocks.
+struct TopRecord {
+    std::vector<Sparse<cplx>> slots;
+    std::vector<cplx*> pointers;
+    explicit TopRecord(int K_) {
+        slots.reserve(7);
+        for (int s = 0; s < 7; ++s) {
+            slots.emplace_back(size_t(s < 4 ? n : K_ * n));
+            pointers.push_back(slots.back().data());
+        }
+    }
+    bool mapped() const {
+        return std::all_of(pointers.begin(), pointers.end(), [](const cplx* p) { return p != nullptr; });
+    }
+};
+
+sardune::real_index::Request real_index_request(const TopColumns& top, TopRecord& rec, bool derivatives) {
+    return {N, top.c.K, top.wl.data(), top.d.data(), top.idx_rows.data(), top.eta_rows.data(), top.c.eta0,
+            top.substrate.data(), top.c.x, rec.pointers.data(), derivatives};
+}
+
+// Slot s of the record at the small coating's wavelength i, block k, against
+// the same value of a request of the small coating alone.
+void expect_top_of_record(const TopColumns& top, const TopRecord& rec, const calls::Record& want, int slots,
+                          const char* what) {
+    for (int s = 0; s < slots; ++s)
+        for (int k = 0; k < (s < 4 ? 1 : top.c.K); ++k)
+            for (int i = 0; i < top.c.N; ++i)
+                EXPECT_EQ(rec.pointers[s][k * n + top.first + i], want.value(s, i, k))
+                    << what << " slot " << s << " block " << k << " wavelength " << i;
+}
+
+// Three layers, so that blocks 1 and 2 of the derivative slots (k N + i past
+// 2^31) are reached inside the downward sweep as well as at its top.
+TEST(LargestCounts, RealIndexScalarReachesTheLastWavelengths) {
+    const TopColumns top(ref::lossless_coating(5, 3, 51u));
+    TopRecord rec(top.c.K);
+    ASSERT_TRUE(top.mapped() && rec.mapped()) << "no address space for the sparse arrays";
+    for (bool derivatives : {false, true}) {
+        calls::Record want(top.c.N, top.c.K);
+        ASSERT_EQ(calls::real_index_scalar(top.c, want, derivatives), SARDUNE_OK);
+        sardune::real_index::scalar_range(real_index_request(top, rec, derivatives), N - top.c.N, N);
+        expect_top_of_record(top, rec, want, derivatives ? 7 : 4, "scalar");
+    }
+}
+
+// The four-lane kernel's blocks; a range of three columns below N is
+// computed in the block ending at N and written only there.
+TEST(LargestCounts, RealIndexFourLaneReachesTheLastWavelengths) {
+    if (!sardune::cpu_has_avx2_fma()) GTEST_SKIP() << "this processor lacks AVX2 and FMA3; the kernel cannot run";
+    const TopColumns top(ref::lossless_coating(6, 3, 52u));
+    TopRecord rec(top.c.K);
+    ASSERT_TRUE(top.mapped() && rec.mapped()) << "no address space for the sparse arrays";
+    const sardune::real_index::Request q = real_index_request(top, rec, true);
+    calls::Record want(top.c.N, top.c.K);
+    sardune::real_index::four_lane({top.c.N, top.c.K, top.c.wavelengths.data(), top.c.thicknesses.data(),
+                                    top.c.index_rows.data(), top.c.admittance_rows.data(), top.c.eta0,
+                                    top.c.substrate.data(), top.c.x, want.raw(), true},
+                                   0, top.c.N);
+    sardune::real_index::four_lane_within(q, N - 3, N);
+    for (int s = 0; s < 7; ++s)
+        for (int k = 0; k < (s < 4 ? 1 : top.c.K); ++k)
+            for (int i = 0; i < 3; ++i) EXPECT_EQ(rec.pointers[s][k * n + top.first + i], cplx()) << s << " " << i;
+    sardune::real_index::four_lane(q, N - top.c.N, N);
+    expect_top_of_record(top, rec, want, 7, "four-lane");
 }
 
 // The frame's ranges for the whole count: [0, N) once, in chunks of the

@@ -308,7 +308,7 @@ TEST_F(FourLaneSinCos, ArgumentsUpToTheCutOffAreReduced) {
     RecordProperty("worst_abs", std::to_string(worst));
 }
 
-TEST_F(FourLaneSinCos, HugeArgumentsAreZeroAndNaNPropagates) {
+TEST_F(FourLaneSinCos, HugeArgumentsAreZeroAndNonFiniteOnesNaN) {
     std::vector<double> s, c;
     sincos({std::nextafter(1e15, INFINITY), 2e15, -1e300, std::numeric_limits<double>::quiet_NaN(), INFINITY,
             -INFINITY},
@@ -319,9 +319,8 @@ TEST_F(FourLaneSinCos, HugeArgumentsAreZeroAndNaNPropagates) {
     }
     EXPECT_EQ(std::abs(s[2]), 0.0);
     EXPECT_EQ(c[2], 1.0);
-    EXPECT_TRUE(std::isnan(s[3]) && std::isnan(c[3]));
-    EXPECT_EQ(s[4], 0.0);  // infinity exceeds the cut-off like any huge value
-    EXPECT_EQ(c[5], 1.0);
+    // The C library's answers: sin and cos of NaN and of an infinity are NaN.
+    for (int k : {3, 4, 5}) EXPECT_TRUE(std::isnan(s[k]) && std::isnan(c[k])) << k;
 }
 
 }  // namespace

@@ -26,7 +26,8 @@
  *  - update_top_props: d0 outside [0, K], and so any K < 0, is an invalid
  *    request, whatever N; otherwise N <= 0 or d0 == K writes nothing.
  *  - update_optiprops_real_n, update_optiprops_real_n_simd: K < 0 is an
- *    invalid request, whatever N; N <= 0 writes nothing.
+ *    invalid request, whatever N; N <= 0 writes nothing; K = 0 is the bare
+ *    boundary (t, t', r, r' written, no derivative).
  *  - matmul_22X: count <= 0 or N <= 0 reads and writes nothing.
  *  - calc_v_t_tau*: the counts are unsigned; N or n_z above INT32_MAX (a
  *    negative int passed as a count) is an invalid request.
@@ -37,9 +38,10 @@
  * C++ callers that share out the work themselves. These may throw
  * std::bad_alloc when their scratch cannot be had, and then write nothing
  * of their range: forward_backward_, update_top_props_,
+ * update_optiprops_real_n_ (with derivatives only: the scratch its caller
+ * passes is no longer needed, the derivatives take their own),
  * update_optiprops_real_n_simd_ and update_optiprops_real_n_simd_avx. The
- * others (calc_M_, forward_, update_optiprops_real_n_, which takes its
- * scratch from the caller) and the processor detection functions throw
+ * others (calc_M_, forward_) and the processor detection functions throw
  * nothing.
  */
 #ifndef SARDUNE_H
@@ -131,7 +133,7 @@ SARDUNE_API int update_top_props(int N, int K, const double* wavelengths,
 
 /* Coefficients of a coating of non-absorbing layers (only the real parts of
  * the layer indices and admittances are read), on the calling thread. The
- * record's slots 4 to 6 hold K blocks of N. K < 0 is an invalid request. */
+ * record's slots 4 to 6 hold K blocks of N. */
 SARDUNE_API int update_optiprops_real_n(int N, int K, const double* wavelengths,
                                         const double* thicknesses,
                                         const sardune_complex* const* indices,

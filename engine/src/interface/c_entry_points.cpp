@@ -136,7 +136,7 @@ SARDUNE_API int update_optiprops_real_n(int N, int K, const double* wavelengths,
                                         sardune_complex* const* record, bool derivatives) {
     // A negative K cannot size the scratch: rejected before anything is read.
     if (K < 0) return SARDUNE_ERR_INVALID_REQUEST;
-    if (N <= 0 || K == 0) return SARDUNE_OK;
+    if (N <= 0) return SARDUNE_OK;
     return real_index::on_calling_thread(real_index_request(N, K, wavelengths, thicknesses, indices, admittances,
                                                             incident_admittance, substrate_admittances, x, record,
                                                             derivatives));
@@ -149,7 +149,7 @@ SARDUNE_API int update_optiprops_real_n_simd(int N, int K, const double* wavelen
                                              const sardune_complex* substrate_admittances, double x,
                                              sardune_complex* const* record, bool derivatives) {
     if (K < 0) return SARDUNE_ERR_INVALID_REQUEST;
-    if (N <= 0 || (N <= 3 && K == 0)) return SARDUNE_OK;
+    if (N <= 0) return SARDUNE_OK;
     return real_index::shared(real_index_request(N, K, wavelengths, thicknesses, indices, admittances,
                                                  incident_admittance, substrate_admittances, x, record,
                                                  derivatives));
