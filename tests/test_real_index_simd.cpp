@@ -321,6 +321,25 @@ TEST_F(RealIndexVector, NoLayersIsTheBareBoundaryOnEveryPath) {
 }
 
 // A phase thickness beyond 1e15 counts as zero: the layer drops out.
+// Deep in the stop band of a thick reflector the stack matrix reaches 1e160
+// and beyond, and |D|^2 would overflow: the quotients stay finite and agree
+// with the scalar path's (which divides with scaling).
+TEST_F(FourLaneKernel, ThickReflectorDeepInItsStopBandStaysFinite) {
+    Coating c = ref::lossless_coating(12, 1500, 77u, 0.0);
+    for (int i = 0; i < c.N; ++i) c.wavelengths[i] = 540.0 + 2.0 * i;
+    for (int j = 0; j < c.K; ++j) c.thicknesses[j] = 550.0 / (4.0 * c.n(j, 0).real());
+    Record want(c.N, c.K), got(c.N, c.K);
+    ASSERT_EQ(run_scalar(c, want, false), SARDUNE_OK);
+    ASSERT_EQ(run_simd(c, got, false), SARDUNE_OK);
+    for (int i = 0; i < c.N; ++i) {
+        ASSERT_NEAR(std::abs(want.at(2, i)), 1.0, 1e-12) << "not deep in the stop band at " << i;
+        for (int s = 0; s < 4; ++s) {
+            EXPECT_TRUE(std::isfinite(got.at(s, i).real()) && std::isfinite(got.at(s, i).imag())) << s << " " << i;
+            EXPECT_LT(std::abs(got.at(s, i) - want.at(s, i)), 1e-12 * std::max(1.0, std::abs(want.at(s, i)))) << s;
+        }
+    }
+}
+
 TEST_F(FourLaneKernel, HugePhaseThicknessActsAsNoLayer) {
     Coating c = ref::lossless_coating(8, 3, 24u);
     c.thicknesses[1] = 1e18;

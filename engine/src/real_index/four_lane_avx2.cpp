@@ -97,6 +97,25 @@ inline Cvec cdiv(Cvec u, Cvec v, __m256d norm) {
 
 inline __m256d norm2(Cvec v) { return _mm256_fmadd_pd(v.re, v.re, _mm256_mul_pd(v.im, v.im)); }
 
+// A power of two that brings the larger part of z into [1, 2), so that
+// quotients by z neither overflow nor underflow in |z|^2 (the stack matrix
+// of a thick reflector deep in its stop band reaches 1e160 and beyond).
+// Scaling by it is exact, so ordinary quotients keep their bits; parts that
+// are zero, subnormal, infinite or NaN leave z unscaled.
+inline __m256d quotient_scale(Cvec z) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d m = _mm256_max_pd(_mm256_andnot_pd(sign, z.re), _mm256_andnot_pd(sign, z.im));
+    const __m256i exponent = _mm256_srli_epi64(_mm256_castpd_si256(m), 52);
+    // Biased exponents 1 .. 2045 have a normal reciprocal power, 2046 - e.
+    const __m256i usable = _mm256_and_si256(_mm256_cmpgt_epi64(exponent, _mm256_setzero_si256()),
+                                            _mm256_cmpgt_epi64(_mm256_set1_epi64x(2046), exponent));
+    const __m256i field = _mm256_sub_epi64(_mm256_set1_epi64x(2046), exponent);
+    return _mm256_blendv_pd(_mm256_set1_pd(1.0), _mm256_castsi256_pd(_mm256_slli_epi64(field, 52)),
+                            _mm256_castsi256_pd(usable));
+}
+
+inline Cvec scaled(Cvec z, __m256d s) { return {_mm256_mul_pd(z.re, s), _mm256_mul_pd(z.im, s)}; }
+
 struct Mat {
     __m256d a, b, c, d;
 };
@@ -224,8 +243,11 @@ void block(const Request& q, const Lanes& lanes, int64_t b0, const Stored& store
     const Cvec D{_mm256_fnmadd_pd(M.b, P.im, _mm256_fmadd_pd(M.a, lanes.er, _mm256_mul_pd(M.d, es.re))),
                  _mm256_add_pd(_mm256_fmadd_pd(M.b, P.re, M.c),
                                _mm256_fmadd_pd(M.a, lanes.ei, _mm256_mul_pd(M.d, es.im)))};
-    const __m256d D2 = norm2(D);
-    Cvec t = cdiv(eta0, D, D2), tb = cdiv(es, D, D2);
+    // Every quotient by D has numerator and D scaled alike.
+    const __m256d s = quotient_scale(D);
+    const Cvec Ds = scaled(D, s);
+    const __m256d D2 = norm2(Ds);
+    Cvec t = cdiv(scaled(eta0, s), Ds, D2), tb = cdiv(scaled(es, s), Ds, D2);
     t = {_mm256_add_pd(t.re, t.re), _mm256_add_pd(t.im, t.im)};
     tb = {_mm256_add_pd(tb.re, tb.re), _mm256_add_pd(tb.im, tb.im)};
     // P*i*b - i*c, shared by both reflections.
@@ -234,8 +256,8 @@ void block(const Request& q, const Lanes& lanes, int64_t b0, const Stored& store
                  _mm256_fmsub_pd(M.a, lanes.ei, _mm256_mul_pd(M.d, es.im))};
     const Cvec B{_mm256_fmsub_pd(M.d, es.re, _mm256_mul_pd(M.a, lanes.er)),
                  _mm256_fmsub_pd(M.d, es.im, _mm256_mul_pd(M.a, lanes.ei))};
-    const Cvec r = cdiv({_mm256_fnmadd_pd(M.b, P.im, A.re), _mm256_add_pd(A.im, Qi)}, D, D2);
-    const Cvec rb = cdiv({_mm256_fnmadd_pd(M.b, P.im, B.re), _mm256_add_pd(B.im, Qi)}, D, D2);
+    const Cvec r = cdiv(scaled({_mm256_fnmadd_pd(M.b, P.im, A.re), _mm256_add_pd(A.im, Qi)}, s), Ds, D2);
+    const Cvec rb = cdiv(scaled({_mm256_fnmadd_pd(M.b, P.im, B.re), _mm256_add_pd(B.im, Qi)}, s), Ds, D2);
     store_complex(q.record[0], b0, t, stored);
     store_complex(q.record[1], b0, tb, stored);
     store_complex(q.record[2], b0, r, stored);
