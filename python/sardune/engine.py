@@ -15,7 +15,6 @@ and must not overlap any other argument.
 import ctypes
 import numbers
 import os
-import threading
 from collections import namedtuple
 from typing import List, Optional, Sequence, Tuple, Union
 
@@ -174,16 +173,6 @@ def _addr(a):
     return a.ctypes.data if isinstance(a, np.ndarray) else a
 
 
-def _bare_boundary(eta0, eta_s, rec):
-    """Coefficients with no layer: the engine's scalar path leaves them unwritten."""
-    e0 = eta0[0]
-    D = e0 + eta_s
-    rec.t[...] = 2 * e0 / D
-    rec.t_back[...] = 2 * eta_s / D
-    rec.r[...] = (e0 - eta_s) / D
-    rec.r_back[...] = (eta_s - e0) / D
-
-
 def _avx2_available():
     try:
         with open("/proc/cpuinfo") as f:
@@ -197,44 +186,6 @@ def _avx2_available():
 
 
 # ---------------------------------------------------------------- engine
-
-class _PoolGuard:
-    """The engine's pool must not be rebuilt while any thread is inside an
-    entry point: init waits for running calls and holds back new ones. One
-    guard for the process, since every Engine on one library shares its pool."""
-
-    def __init__(self):
-        self._cond = threading.Condition()
-        self._calls = 0
-        self._resizing = False
-
-    def enter(self):
-        with self._cond:
-            while self._resizing:
-                self._cond.wait()
-            self._calls += 1
-
-    def leave(self):
-        with self._cond:
-            self._calls -= 1
-            if self._calls == 0:
-                self._cond.notify_all()
-
-    def resize(self, action):
-        with self._cond:
-            while self._resizing or self._calls:
-                self._cond.wait()
-            self._resizing = True
-        try:
-            return action()
-        finally:
-            with self._cond:
-                self._resizing = False
-                self._cond.notify_all()
-
-
-_guard = _PoolGuard()
-
 
 class Engine:
     """One loaded engine library; each method wraps the entry point of its name."""
@@ -262,22 +213,17 @@ class Engine:
         return f
 
     def _call(self, name, *args):
-        f = self._fn(name)
-        _guard.enter()
-        try:
-            status = f(*args)
-        finally:
-            _guard.leave()
-        check_status(name, status)
+        check_status(name, self._fn(name)(*args))
 
     def init(self, threads: int = 0) -> int:
-        """Sets the worker pool; returns the number of threads sharing a request."""
+        """Sets the worker pool; returns the number of threads sharing a request.
+        Safe while other threads are inside entry points: the engine lets
+        running calls finish and holds new ones until the new pool is ready."""
         if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, numbers.Integral):
             raise TypeError(f"threads: expected an integer, got {type(threads).__name__}")
         if not -2**31 <= threads <= _INT32_MAX:
             raise ValueError(f"threads: expected a 32-bit integer, got {threads}")
-        f = self._fn("init")
-        return _guard.resize(lambda: f(int(threads)))
+        return self._fn("init")(int(threads))
 
     # --- transfer matrices
 
@@ -449,8 +395,6 @@ class Engine:
         _separate(self._named("out", rec),
                   [("wavelengths", wavelengths), ("thicknesses", thicknesses), ("indices", indices),
                    ("admittances", admittances), ("substrate_admittances", substrate_admittances)])
-        if K == 0:
-            _bare_boundary(eta0, substrate_admittances, rec)
         slots = np.array(self._slots(rec), _P)
         ni, na = _rows(indices), _rows(admittances)
         self._call(name, N, K, _addr(wavelengths), _addr(thicknesses), _addr(ni), _addr(na), _addr(eta0),
