@@ -99,7 +99,38 @@ def find_library(path: Optional[str] = None) -> str:
 
 # ---------------------------------------------------------------- argument checks
 
+class LayerRows:
+    """A per-layer array (K, N) kept as its distinct rows: `rows` (U, N) and
+    `layer_rows` (K,), the row of each layer, so that layers of one material
+    share a row. The pointer-form entry points (calc_M, update_top_props,
+    update_optiprops_real_n and _simd) take it as it is, with no (K, N)
+    array built; full() gives the (K, N) array the others need."""
+
+    __slots__ = ("rows", "layer_rows")
+
+    def __init__(self, rows: np.ndarray, layer_rows: Sequence[int]) -> None:
+        self.rows = rows
+        self.layer_rows = np.asarray(layer_rows, np.intp)
+        if self.layer_rows.ndim != 1:
+            raise ValueError(f"layer_rows: expected one row number per layer, got shape {self.layer_rows.shape}")
+        U = rows.shape[0] if getattr(rows, "ndim", 0) == 2 else 0
+        if self.layer_rows.size and not (0 <= self.layer_rows.min() and self.layer_rows.max() < U):
+            raise ValueError(f"layer_rows: row numbers must lie in [0, {U})")
+
+    @property
+    def shape(self) -> Tuple[int, int]:
+        return (self.layer_rows.size, self.rows.shape[1])
+
+    def full(self) -> np.ndarray:
+        return np.ascontiguousarray(self.rows[self.layer_rows])
+
+
 def _array(name, a, dtype, shape=None, ndim=None, out=False):
+    if isinstance(a, LayerRows) and not out:
+        _array(f"{name}.rows", a.rows, dtype, ndim=2)
+        if shape is not None and a.shape != shape[1]:
+            raise ValueError(f"{name}: expected shape {shape[0]} = {shape[1]}, got {a.shape}")
+        return a
     if not isinstance(a, np.ndarray):
         raise TypeError(f"{name}: expected a numpy.ndarray of {dtype}, got {type(a).__name__}")
     if a.dtype != dtype:
@@ -154,6 +185,7 @@ def _separate(outputs, inputs):
     outputs, and chunks of one request write concurrently."""
     for i, (name, a) in enumerate(outputs):
         for other, b in outputs[i + 1:] + inputs:
+            b = b.rows if isinstance(b, LayerRows) else b
             if a.size and b is not None and b.size and np.may_share_memory(a, b):
                 raise ValueError(f"{name}: output overlaps {other}")
 
@@ -161,6 +193,9 @@ def _separate(outputs, inputs):
 def _rows(a):
     """Pointer form of a (K, N) array: K addresses of its rows (a ctypes
     array for few rows, where building it is cheaper than numpy's)."""
+    if isinstance(a, LayerRows):
+        step = a.rows.itemsize * a.rows.shape[1]
+        return a.layer_rows.astype(_P) * _P.type(step) + _P.type(a.rows.ctypes.data)
     # the row stride from the shape: numpy may give a single row any stride
     K, base, step = a.shape[0], a.ctypes.data, a.itemsize * (a.size // a.shape[0] if a.shape[0] else 0)
     if K <= 16:
@@ -227,10 +262,12 @@ class Engine:
 
     # --- transfer matrices
 
-    def _layers(self, wavelengths, thicknesses, indices, admittances):
+    def _layers(self, wavelengths, thicknesses, indices, admittances, flat=False):
         N, K = _grid(wavelengths, thicknesses)
-        _array("indices", indices, _C, ("(K, N)", (K, N)))
-        _array("admittances", admittances, _C, ("(K, N)", (K, N)))
+        for name, a in (("indices", indices), ("admittances", admittances)):
+            if flat and isinstance(a, LayerRows):
+                raise TypeError(f"{name}: this entry point reads the flat (K, N) form; pass {name}.full()")
+            _array(name, a, _C, ("(K, N)", (K, N)))
         return N, K
 
     def calc_M(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
@@ -251,7 +288,7 @@ class Engine:
                 partial_out: Optional[np.ndarray] = None) -> Tuple[np.ndarray, np.ndarray]:
         """(M, P) with P = L_{K-2} ... L_0. With K = 0 the engine leaves P alone:
         a wrapper-allocated P is then the identity."""
-        N, K = self._layers(wavelengths, thicknesses, indices, admittances)
+        N, K = self._layers(wavelengths, thicknesses, indices, admittances, flat=True)
         x = _real("x", x)
         fresh_partial = partial_out is None
         out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
@@ -270,7 +307,7 @@ class Engine:
                          layer_matrices: Optional[np.ndarray] = None,
                          derivatives: Optional[np.ndarray] = None) -> "ForwardBackward":
         """M (2, 2, N), every L_j and every dM/dd_j (K, 2, 2, N)."""
-        N, K = self._layers(wavelengths, thicknesses, indices, admittances)
+        N, K = self._layers(wavelengths, thicknesses, indices, admittances, flat=True)
         x = _real("x", x)
         out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
         layer_matrices = _output("layer_matrices", layer_matrices, ("(K, 2, 2, N)", (K, 2, 2, N)))
