@@ -1,5 +1,6 @@
 // Real-index coefficients: the scalar path against a floor of its mandated
-// math calls, the four-lane path against the scalar one, and pool scaling.
+// math calls, the four-lane path against the scalar one, pool scaling, and
+// how the cost of the derivatives grows with the layer count.
 // Counter "layer_wl" is the time per layer and wavelength.
 #include <benchmark/benchmark.h>
 
@@ -76,6 +77,23 @@ void BM_VectorPool(benchmark::State& state) {
 }
 BENCHMARK(BM_VectorPool)->Arg(1)->Arg(2)->UseRealTime();
 
+// With derivatives at N = 1024, range(0) layers: the scalar entry point, and
+// the pooled one on a single thread.
+void BM_ScalarDerivatives(benchmark::State& state) {
+    Problem& p = problem(1024, static_cast<int>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(calls::real_index_scalar(p.c, p.rec, true));
+    per_layer_wavelength(state, p.c);
+}
+BENCHMARK(BM_ScalarDerivatives)->Arg(64)->Arg(256);
+
+void BM_PooledDerivatives(benchmark::State& state) {
+    init(1);
+    Problem& p = problem(1024, static_cast<int>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(calls::real_index_simd(p.c, p.rec, true));
+    per_layer_wavelength(state, p.c);
+}
+BENCHMARK(BM_PooledDerivatives)->Arg(64)->Arg(256);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,6 +102,11 @@ int main(int argc, char** argv) {
                 false);
         r.ratio("scalar over four-lane (time), no derivatives", "BM_Scalar/0", "BM_Vector/0", 5.0);
         r.ratio("scalar over four-lane (time), with derivatives", "BM_Scalar/1", "BM_Vector/1", 3.0);
+        r.ratio("four-lane K=40, with over without derivatives (time)", "BM_Vector/1", "BM_Vector/0", 2.5, false);
+        r.ratio("scalar with derivatives, K=256 over K=64 (time)", "BM_ScalarDerivatives/256",
+                "BM_ScalarDerivatives/64", 4.5, false);
+        r.ratio("pooled entry point with derivatives, K=256 over K=64 (time)", "BM_PooledDerivatives/256",
+                "BM_PooledDerivatives/64", 4.5, false);
         r.ratio("four-lane, N=8192, init(1) over init(2)", "BM_VectorPool/1/real_time", "BM_VectorPool/2/real_time",
                 1.8);
     });

@@ -378,6 +378,66 @@ TEST(AbsorbingLayers, EveryWavelengthIsTheSameWhateverRangeAndThreadsComputeIt) 
     }
 }
 
+// ---- large and unaligned outputs
+
+// Row by row, the first N_small elements of each row of `big` (rows of
+// N_big) against `small`.
+bool same_prefix(const std::vector<cplx>& big, int N_big, const std::vector<cplx>& small, int N_small) {
+    for (size_t r = 0; r < small.size() / N_small; ++r)
+        if (std::memcmp(&big[r * N_big], &small[r * N_small], sizeof(cplx) * N_small) != 0) return false;
+    return true;
+}
+
+// A buffer of n complex values at an address 8 bytes past a 16-byte boundary.
+struct Unaligned {
+    std::vector<double> parts;
+    explicit Unaligned(size_t n) : parts(2 * n + 1, -1.0) {}
+    cplx* data() { return reinterpret_cast<cplx*>(parts.data() + 1); }
+    std::vector<cplx> values() const {
+        std::vector<cplx> v(parts.size() / 2);
+        std::memcpy(static_cast<void*>(v.data()), parts.data() + 1, sizeof(cplx) * v.size());
+        return v;
+    }
+};
+
+// Outputs of megabytes go out by non-temporal stores, small ones and
+// arrays off a 16-byte boundary by ordinary ones: none of that changes a bit.
+TEST(AbsorbingLayers, LargeAndUnalignedOutputsHoldTheSameBits) {
+    PoolGuard threads(1);
+    const ref::Coating whole = absorbing(520, 40, 31, 0.6, 2.0), small = first(whole, 40);
+    const int N = whole.N, K = whole.K;
+
+    // Forward-backward: 2.7 MB of layer matrices and derivatives.
+    auto M = filled(4 * N), L = filled(4 * size_t(K) * N), dM = filled(4 * size_t(K) * N);
+    ASSERT_EQ(calls::forward_backward(whole, M, L, dM), 0);
+    auto m = filled(4 * small.N), l = filled(4 * size_t(K) * small.N), dm = filled(4 * size_t(K) * small.N);
+    ASSERT_EQ(calls::forward_backward(small, m, l, dm), 0);
+    EXPECT_TRUE(same_prefix(M, N, m, small.N) && same_prefix(L, N, l, small.N) && same_prefix(dM, N, dm, small.N));
+    Unaligned uM(4 * N), uL(4 * size_t(K) * N), udM(4 * size_t(K) * N);
+    ASSERT_EQ(::forward_backward(N, K, whole.wavelengths.data(), whole.thicknesses.data(),
+                                 calls::sc(whole.indices.data()), calls::sc(whole.admittances.data()), whole.x,
+                                 calls::sc(uM.data()), calls::sc(uL.data()), calls::sc(udM.data())),
+              0);
+    EXPECT_TRUE(calls::bitwise_equal(uM.values(), M) && calls::bitwise_equal(uL.values(), L) &&
+                calls::bitwise_equal(udM.values(), dM));
+
+    // Partial coatings with derivatives: 22 MB of records.
+    calls::Records big(N, K), little(small.N, K), off(N, K);
+    std::vector<Unaligned> buffers;
+    for (calls::Record& r : off.records)
+        for (int s = 0; s < 7; ++s) buffers.emplace_back(r.slots[s].size());
+    for (size_t b = 0; b < buffers.size(); ++b) off.records[b / 7].pointers[b % 7] = buffers[b].data();
+    ASSERT_EQ(calls::update_top_props(whole, 0, {}, big, true), 0);
+    ASSERT_EQ(calls::update_top_props(small, 0, {}, little, true), 0);
+    ASSERT_EQ(calls::update_top_props(whole, 0, {}, off, true), 0);
+    for (int r = 0; r < K; ++r)
+        for (int s = 0; s < 7; ++s) {
+            EXPECT_TRUE(same_prefix(big.slot(r, s), N, little.slot(r, s), small.N)) << "record " << r << " slot " << s;
+            EXPECT_TRUE(calls::bitwise_equal(buffers[7 * r + s].values(), big.slot(r, s)))
+                << "record " << r << " slot " << s;
+        }
+}
+
 // ---- the fallback builds
 
 TEST(AbsorbingLayers, BaselineBuildsGiveTheLibraryKernelsResultsExactly) {

@@ -1,7 +1,6 @@
 // Stack matrices, forward products and thickness derivatives against the
 // long-double reference, plus the identities the kernels must keep exactly.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <cmath>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include "interface/exports.hpp"
 #include "optics/optics.hpp"
 #include "reference.hpp"
+#include "sparse.hpp"
 #include "core/thread_pool.hpp"
 
 using calls::cplx;
@@ -218,27 +218,6 @@ TEST(StackMatrix, DerivativesMatchCentralDifferences) {
         }
 }
 
-// Address space without memory: only the pages a test touches are real.
-template <class T>
-class Sparse {
-public:
-    explicit Sparse(size_t count) : bytes_(count * sizeof(T)) {
-        void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        data_ = p == MAP_FAILED ? nullptr : static_cast<T*>(p);
-    }
-    ~Sparse() {
-        if (data_) munmap(data_, bytes_);
-    }
-    T* data() const { return data_; }
-
-private:
-    size_t bytes_;
-    T* data_;
-};
-
-// Positions past 2^31 elements, as a request of a billion wavelengths has
-// them: the last two wavelengths of layer 1, and the (1, 1) plane of their
-// stacks, lie more than 2^31 elements from the start.
 // The C-library kernels' results through the entry points: the baseline
 // builds for the length of a test.
 struct BaselineBuilds {
@@ -246,6 +225,9 @@ struct BaselineBuilds {
     ~BaselineBuilds() { sardune::testing::use_baseline_builds(false); }
 };
 
+// Positions past 2^31 elements, as a request of a billion wavelengths has
+// them: the last two wavelengths of layer 1, and the (1, 1) plane of their
+// stacks, lie more than 2^31 elements from the start.
 TEST(Views, PositionsBeyondTwoToThe31AreReached) {
     const BaselineBuilds library_kernels;
     const int N = (1 << 30) + 3, K = 2;

@@ -16,7 +16,33 @@
  *
  * Every computing entry point returns SARDUNE_OK when its results are
  * complete, or one of the negative statuses below. No exception ever leaves
- * the library.
+ * the library through these C entry points.
+ *
+ * Counts of zero or less, entry point by entry point:
+ *  - calc_M, forward, forward_backward: N <= 0 is an empty request (nothing
+ *    read or written); K <= 0 is a coating without layers (the stack matrix
+ *    is the identity; forward leaves the partial product unwritten,
+ *    forward_backward the layer matrices and derivatives).
+ *  - update_top_props: d0 outside [0, K], and so any K < 0, is an invalid
+ *    request, whatever N; otherwise N <= 0 or d0 == K writes nothing.
+ *  - update_optiprops_real_n, update_optiprops_real_n_simd: K < 0 is an
+ *    invalid request, whatever N; N <= 0 writes nothing; K = 0 is the bare
+ *    boundary (t, t', r, r' written, no derivative).
+ *  - matmul_22X: count <= 0 or N <= 0 reads and writes nothing.
+ *  - calc_v_t_tau*: the counts are unsigned; N or n_z above INT32_MAX (a
+ *    negative int passed as a count) is an invalid request.
+ *  - init: threads <= 0 asks for the automatic count.
+ * An invalid request reads and writes nothing.
+ *
+ * The library also exports its range kernels under their C++ names, for
+ * C++ callers that share out the work themselves. These may throw
+ * std::bad_alloc when their scratch cannot be had, and then write nothing
+ * of their range: forward_backward_, update_top_props_,
+ * update_optiprops_real_n_ (with derivatives only: the scratch its caller
+ * passes is no longer needed, the derivatives take their own),
+ * update_optiprops_real_n_simd_ and update_optiprops_real_n_simd_avx. The
+ * others (calc_M_, forward_) and the processor detection functions throw
+ * nothing.
  */
 #ifndef SARDUNE_H
 #define SARDUNE_H
@@ -59,8 +85,12 @@ typedef struct sardune_complex {
 /* Worker pool. threads >= 2: that many threads share each request (the
  * caller plus threads-1 workers); 1: no pool; <= 0: automatic count from the
  * number of hardware threads. Returns the number of threads that share a
- * request (0 or 1: requests run on the calling thread alone). Must not be
- * called while another thread is inside an entry point. */
+ * request (0 or 1: requests run on the calling thread alone). May be called
+ * while other threads are inside entry points: it waits until the requests
+ * that use the pool have finished and holds new ones back until the new pool
+ * is in place; concurrent calls take turns. The child of a fork starts
+ * without a pool (requests run on its calling thread) until it calls init
+ * itself. */
 SARDUNE_API int init(int threads);
 
 /* Stack characteristic matrix M = L_{K-1} ... L_0 per wavelength.
@@ -103,7 +133,7 @@ SARDUNE_API int update_top_props(int N, int K, const double* wavelengths,
 
 /* Coefficients of a coating of non-absorbing layers (only the real parts of
  * the layer indices and admittances are read), on the calling thread. The
- * record's slots 4 to 6 hold K blocks of N. K < 0 is an invalid request. */
+ * record's slots 4 to 6 hold K blocks of N. */
 SARDUNE_API int update_optiprops_real_n(int N, int K, const double* wavelengths,
                                         const double* thicknesses,
                                         const sardune_complex* const* indices,
@@ -132,7 +162,7 @@ SARDUNE_API int matmul_22X(int count, int N, const sardune_complex* const* stack
  * another material replaces the host layer at each position, in single
  * precision. front/back matrices and each output may be null. Outputs are
  * n_z*N values, position-major. calc_v_t_tau picks the build that suits the
- * processor. */
+ * processor. They allocate nothing, whatever N and n_z. */
 #define SARDUNE_CALC_V_T_TAU_PARAMS                                                        \
     uint32_t N, uint32_t n_z, const sardune_complex *front_matrix,                         \
         const sardune_complex *back_matrix, const sardune_complex *host_indices,           \

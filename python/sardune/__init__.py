@@ -21,7 +21,7 @@ from typing import List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from ._version import __version__
-from .engine import (BUILD_COPY, ENTRY_POINTS, ENV_VARIABLE, Coefficients, Engine, ForwardBackward,
+from .engine import (BUILD_COPY, ENTRY_POINTS, ENV_VARIABLE, Coefficients, Engine, ForwardBackward, LayerRows,
                      SlabVariations, default_engine, find_library, load)
 from .errors import (DesignFileError, EngineOutOfMemory, EngineStatusError, InvalidRequest, LibraryNotFound,
                      MaterialError, MissingEntryPoint, SardunError, SarduneError, ToleranceError)
@@ -38,7 +38,7 @@ from .tolerance import Bound, ErrorModel, Statistics, Tolerance
 __all__ = [
     "__version__",
     # engine
-    "Engine", "load", "default_engine", "find_library", "BUILD_COPY", "ENTRY_POINTS", "ENV_VARIABLE",
+    "Engine", "LayerRows", "load", "default_engine", "find_library", "BUILD_COPY", "ENTRY_POINTS", "ENV_VARIABLE",
     "Coefficients", "ForwardBackward", "SlabVariations",
     "init", "calc_M", "forward", "forward_backward", "update_top_props", "update_optiprops_real_n",
     "update_optiprops_real_n_simd", "matmul_22X", "calc_v_t_tau",

@@ -15,7 +15,6 @@ and must not overlap any other argument.
 import ctypes
 import numbers
 import os
-import threading
 from collections import namedtuple
 from typing import List, Optional, Sequence, Tuple, Union
 
@@ -100,7 +99,38 @@ def find_library(path: Optional[str] = None) -> str:
 
 # ---------------------------------------------------------------- argument checks
 
+class LayerRows:
+    """A per-layer array (K, N) kept as its distinct rows: `rows` (U, N) and
+    `layer_rows` (K,), the row of each layer, so that layers of one material
+    share a row. The pointer-form entry points (calc_M, update_top_props,
+    update_optiprops_real_n and _simd) take it as it is, with no (K, N)
+    array built; full() gives the (K, N) array the others need."""
+
+    __slots__ = ("rows", "layer_rows")
+
+    def __init__(self, rows: np.ndarray, layer_rows: Sequence[int]) -> None:
+        self.rows = rows
+        self.layer_rows = np.asarray(layer_rows, np.intp)
+        if self.layer_rows.ndim != 1:
+            raise ValueError(f"layer_rows: expected one row number per layer, got shape {self.layer_rows.shape}")
+        U = rows.shape[0] if getattr(rows, "ndim", 0) == 2 else 0
+        if self.layer_rows.size and not (0 <= self.layer_rows.min() and self.layer_rows.max() < U):
+            raise ValueError(f"layer_rows: row numbers must lie in [0, {U})")
+
+    @property
+    def shape(self) -> Tuple[int, int]:
+        return (self.layer_rows.size, self.rows.shape[1])
+
+    def full(self) -> np.ndarray:
+        return np.ascontiguousarray(self.rows[self.layer_rows])
+
+
 def _array(name, a, dtype, shape=None, ndim=None, out=False):
+    if isinstance(a, LayerRows) and not out:
+        _array(f"{name}.rows", a.rows, dtype, ndim=2)
+        if shape is not None and a.shape != shape[1]:
+            raise ValueError(f"{name}: expected shape {shape[0]} = {shape[1]}, got {a.shape}")
+        return a
     if not isinstance(a, np.ndarray):
         raise TypeError(f"{name}: expected a numpy.ndarray of {dtype}, got {type(a).__name__}")
     if a.dtype != dtype:
@@ -155,6 +185,7 @@ def _separate(outputs, inputs):
     outputs, and chunks of one request write concurrently."""
     for i, (name, a) in enumerate(outputs):
         for other, b in outputs[i + 1:] + inputs:
+            b = b.rows if isinstance(b, LayerRows) else b
             if a.size and b is not None and b.size and np.may_share_memory(a, b):
                 raise ValueError(f"{name}: output overlaps {other}")
 
@@ -162,6 +193,9 @@ def _separate(outputs, inputs):
 def _rows(a):
     """Pointer form of a (K, N) array: K addresses of its rows (a ctypes
     array for few rows, where building it is cheaper than numpy's)."""
+    if isinstance(a, LayerRows):
+        step = a.rows.itemsize * a.rows.shape[1]
+        return a.layer_rows.astype(_P) * _P.type(step) + _P.type(a.rows.ctypes.data)
     # the row stride from the shape: numpy may give a single row any stride
     K, base, step = a.shape[0], a.ctypes.data, a.itemsize * (a.size // a.shape[0] if a.shape[0] else 0)
     if K <= 16:
@@ -172,16 +206,6 @@ def _rows(a):
 def _addr(a):
     """What a pointer parameter receives: null, a ctypes array, or an address."""
     return a.ctypes.data if isinstance(a, np.ndarray) else a
-
-
-def _bare_boundary(eta0, eta_s, rec):
-    """Coefficients with no layer: the engine's scalar path leaves them unwritten."""
-    e0 = eta0[0]
-    D = e0 + eta_s
-    rec.t[...] = 2 * e0 / D
-    rec.t_back[...] = 2 * eta_s / D
-    rec.r[...] = (e0 - eta_s) / D
-    rec.r_back[...] = (eta_s - e0) / D
 
 
 def _avx2_available():
@@ -197,44 +221,6 @@ def _avx2_available():
 
 
 # ---------------------------------------------------------------- engine
-
-class _PoolGuard:
-    """The engine's pool must not be rebuilt while any thread is inside an
-    entry point: init waits for running calls and holds back new ones. One
-    guard for the process, since every Engine on one library shares its pool."""
-
-    def __init__(self):
-        self._cond = threading.Condition()
-        self._calls = 0
-        self._resizing = False
-
-    def enter(self):
-        with self._cond:
-            while self._resizing:
-                self._cond.wait()
-            self._calls += 1
-
-    def leave(self):
-        with self._cond:
-            self._calls -= 1
-            if self._calls == 0:
-                self._cond.notify_all()
-
-    def resize(self, action):
-        with self._cond:
-            while self._resizing or self._calls:
-                self._cond.wait()
-            self._resizing = True
-        try:
-            return action()
-        finally:
-            with self._cond:
-                self._resizing = False
-                self._cond.notify_all()
-
-
-_guard = _PoolGuard()
-
 
 class Engine:
     """One loaded engine library; each method wraps the entry point of its name."""
@@ -262,29 +248,26 @@ class Engine:
         return f
 
     def _call(self, name, *args):
-        f = self._fn(name)
-        _guard.enter()
-        try:
-            status = f(*args)
-        finally:
-            _guard.leave()
-        check_status(name, status)
+        check_status(name, self._fn(name)(*args))
 
     def init(self, threads: int = 0) -> int:
-        """Sets the worker pool; returns the number of threads sharing a request."""
+        """Sets the worker pool; returns the number of threads sharing a request.
+        Safe while other threads are inside entry points: the engine lets
+        running calls finish and holds new ones until the new pool is ready."""
         if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, numbers.Integral):
             raise TypeError(f"threads: expected an integer, got {type(threads).__name__}")
         if not -2**31 <= threads <= _INT32_MAX:
             raise ValueError(f"threads: expected a 32-bit integer, got {threads}")
-        f = self._fn("init")
-        return _guard.resize(lambda: f(int(threads)))
+        return self._fn("init")(int(threads))
 
     # --- transfer matrices
 
-    def _layers(self, wavelengths, thicknesses, indices, admittances):
+    def _layers(self, wavelengths, thicknesses, indices, admittances, flat=False):
         N, K = _grid(wavelengths, thicknesses)
-        _array("indices", indices, _C, ("(K, N)", (K, N)))
-        _array("admittances", admittances, _C, ("(K, N)", (K, N)))
+        for name, a in (("indices", indices), ("admittances", admittances)):
+            if flat and isinstance(a, LayerRows):
+                raise TypeError(f"{name}: this entry point reads the flat (K, N) form; pass {name}.full()")
+            _array(name, a, _C, ("(K, N)", (K, N)))
         return N, K
 
     def calc_M(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
@@ -305,7 +288,7 @@ class Engine:
                 partial_out: Optional[np.ndarray] = None) -> Tuple[np.ndarray, np.ndarray]:
         """(M, P) with P = L_{K-2} ... L_0. With K = 0 the engine leaves P alone:
         a wrapper-allocated P is then the identity."""
-        N, K = self._layers(wavelengths, thicknesses, indices, admittances)
+        N, K = self._layers(wavelengths, thicknesses, indices, admittances, flat=True)
         x = _real("x", x)
         fresh_partial = partial_out is None
         out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
@@ -324,7 +307,7 @@ class Engine:
                          layer_matrices: Optional[np.ndarray] = None,
                          derivatives: Optional[np.ndarray] = None) -> "ForwardBackward":
         """M (2, 2, N), every L_j and every dM/dd_j (K, 2, 2, N)."""
-        N, K = self._layers(wavelengths, thicknesses, indices, admittances)
+        N, K = self._layers(wavelengths, thicknesses, indices, admittances, flat=True)
         x = _real("x", x)
         out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
         layer_matrices = _output("layer_matrices", layer_matrices, ("(K, 2, 2, N)", (K, 2, 2, N)))
@@ -449,8 +432,6 @@ class Engine:
         _separate(self._named("out", rec),
                   [("wavelengths", wavelengths), ("thicknesses", thicknesses), ("indices", indices),
                    ("admittances", admittances), ("substrate_admittances", substrate_admittances)])
-        if K == 0:
-            _bare_boundary(eta0, substrate_admittances, rec)
         slots = np.array(self._slots(rec), _P)
         ni, na = _rows(indices), _rows(admittances)
         self._call(name, N, K, _addr(wavelengths), _addr(thicknesses), _addr(ni), _addr(na), _addr(eta0),

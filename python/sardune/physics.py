@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, NamedTupl
 
 import numpy as np
 
-from .engine import Engine, default_engine
+from .engine import Engine, LayerRows, default_engine
 from .materials import ArrayLike
 from .design_file import PathLike
 
@@ -253,25 +253,52 @@ class _Optics:
     eta0: complex
     n_s: np.ndarray     # (B,) substrate index
     eta_s: np.ndarray
-    n: np.ndarray       # (K, B) layer indices
-    eta: np.ndarray
+    n_rows: LayerRows   # (K, B) layer indices and admittances, one row per distinct index
+    eta_rows: LayerRows
     eta_e: np.ndarray   # thick substrate only: (B,) exit medium, back layers (K_back, B)
     n_b: np.ndarray     # from the exit medium inwards
     eta_b: np.ndarray
 
+    @property
+    def n(self) -> np.ndarray:
+        """The layer indices as a (K, B) array, built on first use."""
+        if "_n" not in self.__dict__:
+            self._n = self.n_rows.full()
+        return self._n
 
-def _layer_arrays(layers: List[Layer], o: _Optics, sl: slice, N: int, what: str) -> Tuple[np.ndarray, np.ndarray]:
-    K, B = len(layers), o.w.size
-    n = np.empty((K, B), np.complex128)
-    eta = np.empty((K, B), np.complex128)
+    @property
+    def eta(self) -> np.ndarray:
+        if "_eta" not in self.__dict__:
+            self._eta = self.eta_rows.full()
+        return self._eta
+
+
+def _layer_arrays(layers: List[Layer], o: _Optics, sl: slice, N: int, what: str) -> Tuple[LayerRows, LayerRows]:
+    """The layers' indices and admittances on the batch. Layers of one
+    constant index share a row (one root per material, not per layer or
+    wavelength), so a stack of two materials costs two rows, not K."""
+    rows_n: List[np.ndarray] = []
+    rows_eta: List[np.ndarray] = []
+    row_of: List[int] = []
+    constant_row: Dict[complex, int] = {}
     for j, layer in enumerate(layers):
         v = layer.index
         if isinstance(v, numbers.Complex) and not isinstance(v, bool):
-            n[j], eta[j] = v, admittance(v, o.x, o.pol)  # one root per layer, not per wavelength
+            key = complex(v)
+            if key not in constant_row:
+                constant_row[key] = len(rows_n)
+                rows_n.append(np.full(o.w.size, key, np.complex128))
+                rows_eta.append(np.full(o.w.size, admittance(key, o.x, o.pol), np.complex128))
+            row_of.append(constant_row[key])
         else:
-            n[j] = _medium(f"{what}[{j}].index", v, o.w, sl, N)
-            eta[j] = admittance(n[j], o.x, o.pol)
-    return n, eta
+            n = _medium(f"{what}[{j}].index", v, o.w, sl, N)
+            row_of.append(len(rows_n))
+            rows_n.append(n)
+            rows_eta.append(admittance(n, o.x, o.pol))
+    shape = (len(rows_n), o.w.size)
+    n_rows = np.array(rows_n, np.complex128).reshape(shape)
+    eta_rows = np.array(rows_eta, np.complex128).reshape(shape)
+    return LayerRows(n_rows, row_of), LayerRows(eta_rows, row_of)
 
 
 class Design:
@@ -378,7 +405,7 @@ class Design:
         o.eta0 = complex(eta0[0])
         o.n_s = _medium("substrate", self.substrate, o.w, sl, N)
         o.eta_s = admittance(o.n_s, x, pol)
-        o.n, o.eta = _layer_arrays(self.layers, o, sl, N, "layers")
+        o.n_rows, o.eta_rows = _layer_arrays(self.layers, o, sl, N, "layers")
         if self.thick:
             o.eta_e = admittance(_medium("exit_medium", self.exit_medium, o.w, sl, N), x, pol)
             # the engine's layer 0 touches its substrate, here the exit medium
@@ -423,10 +450,11 @@ class Design:
     # --- engine paths
 
     @staticmethod
-    def _real_path(e: Engine, n: np.ndarray, x: float, method: str):
+    def _real_path(e: Engine, n: LayerRows, x: float, method: str):
         """The engine's real-arithmetic entry point when every layer is
         lossless and propagating (and `method` allows it), else None."""
-        ok = method != "complex" and bool(np.all(n.imag == 0) and np.all(n.real * n.real > x * x))
+        rows = n.rows
+        ok = method != "complex" and bool(np.all(rows.imag == 0) and np.all(rows.real * rows.real > x * x))
         if method == "real" and not ok:
             raise ValueError("method: 'real' needs non-absorbing layers with real index above x everywhere")
         if not ok:
@@ -441,31 +469,17 @@ class Design:
 
     def _front(self, e: Engine, o: _Optics, method: str, derivatives: bool = False):
         """t, t', r, r' of the front coating, with dt, dr, dr' (K, B) when asked."""
-        real = self._real_path(e, o.n, o.x, method)
+        real = self._real_path(e, o.n_rows, o.x, method)
         if not real:
-            return self._stack_path(e, o.w, o.n, o.eta, o.eta0, o.eta_s, o.x, derivatives)
-        rec = real(o.w, self.thicknesses, o.n, o.eta, o.eta0, o.eta_s, o.x, derivatives=derivatives)
-        rec = list(rec if derivatives else rec[:4])
-        if method == "auto":
-            # The four-lane real-index kernel overflows where a thick stack's
-            # matrix entries pass about 1e154 (deep in a stop band of ~1500
-            # layers) and returns NaN; the stack-matrix path holds there.
-            bad = ~np.all([np.isfinite(a) for a in rec[:4]], axis=0)
-            if derivatives:
-                bad |= ~np.all(np.isfinite(rec[4]) & np.isfinite(rec[5]) & np.isfinite(rec[6]), axis=0)
-            if np.any(bad):
-                redo = self._stack_path(e, np.ascontiguousarray(o.w[bad]), np.ascontiguousarray(o.n[:, bad]),
-                                        np.ascontiguousarray(o.eta[:, bad]), o.eta0, o.eta_s[bad], o.x, derivatives)
-                for a, b in zip(rec, redo):
-                    a[..., bad] = b
-        return tuple(rec)
+            return self._stack_path(e, o, derivatives)
+        rec = real(o.w, self.thicknesses, o.n_rows, o.eta_rows, o.eta0, o.eta_s, o.x, derivatives=derivatives)
+        return tuple(rec if derivatives else rec[:4])
 
-    def _stack_path(self, e: Engine, w: np.ndarray, n: np.ndarray, eta: np.ndarray, eta0: complex,
-                    eta_s: np.ndarray, x: float, derivatives: bool):
-        d = self.thicknesses
+    def _stack_path(self, e: Engine, o: _Optics, derivatives: bool):
+        d, w, x, eta0, eta_s = self.thicknesses, o.w, o.x, o.eta0, o.eta_s
         if not derivatives:
-            return coefficients(e.calc_M(w, d, n, eta, x), eta0, eta_s)
-        fb = e.forward_backward(w, d, n, eta, x)
+            return coefficients(e.calc_M(w, d, o.n_rows, o.eta_rows, x), eta0, eta_s)
+        fb = e.forward_backward(w, d, o.n, o.eta, x)
         t, tb, r, rb = coefficients(fb.stack_matrix, eta0, eta_s)
         return (t, tb, r, rb) + coefficient_derivatives(fb.derivatives, t, tb, r, rb, eta0, eta_s)
 

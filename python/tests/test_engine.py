@@ -262,3 +262,32 @@ class TestEmptyAndThreads:
                 t.join()
             eng.init(1)
         assert not bad
+
+
+class TestLayerRows:
+    """Layers that share a row give the results of the full (K, N) arrays."""
+
+    def test_pointer_form_entry_points_take_shared_rows(self, eng):
+        w, d, n, eta, eta_s, x = coating(K=4, N=37)
+        rows = sardune.LayerRows(np.ascontiguousarray(n[:2]), [0, 1, 1, 0])
+        etas = sardune.LayerRows(np.ascontiguousarray(eta[:2]), [0, 1, 1, 0])
+        full_n, full_eta = rows.full(), etas.full()
+        assert np.array_equal(full_n[2], n[1]) and np.array_equal(full_n[3], n[0])
+        assert np.array_equal(eng.calc_M(w, d, rows, etas, x), eng.calc_M(w, d, full_n, full_eta, x))
+        lossless = sardune.LayerRows(np.ascontiguousarray(n[:2].real + 0j), [1, 0, 0, 1, 1])
+        h = sardune.LayerRows(sardune.admittance(lossless.rows, x, "s"), lossless.layer_rows)
+        d5 = np.append(d, 77.0)
+        a = eng.update_optiprops_real_n_simd(w, d5, lossless, h, 1.0, eta_s, x, derivatives=True)
+        b = eng.update_optiprops_real_n_simd(w, d5, lossless.full(), h.full(), 1.0, eta_s, x, derivatives=True)
+        assert all(np.array_equal(u, v) for u, v in zip(a, b))
+
+    def test_bad_shared_rows_are_refused_by_name(self, eng):
+        w, d, n, eta, _, x = coating(K=3, N=8)
+        with pytest.raises(ValueError, match="layer_rows"):
+            sardune.LayerRows(np.ascontiguousarray(n[:1]), [0, 1, 0])
+        rows = sardune.LayerRows(np.ascontiguousarray(n[:1]), [0, 0])
+        with pytest.raises(ValueError, match="indices: expected shape"):
+            eng.calc_M(w, d, rows, rows, x)  # two layers given for three
+        rows = sardune.LayerRows(np.ascontiguousarray(n[:1]), [0, 0, 0])
+        with pytest.raises(TypeError, match="indices: this entry point reads the flat"):
+            eng.forward_backward(w, d, rows, eta, x)

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/request_gate.hpp"
 #include "core/thread_pool.hpp"
 #include "sardune.h"
 
@@ -40,7 +41,8 @@ template <class Kernel>
 int run_chunked(int N, const Kernel& kernel) noexcept {
     if (N <= 0) return SARDUNE_OK;
     RequestStatus status;
-    ThreadPool* const workers = pool.get();
+    const PoolAdmission admission;
+    ThreadPool* const workers = admission.pool();
     if (workers == nullptr) {
         status.run(kernel, 0, N);
         return status.code();

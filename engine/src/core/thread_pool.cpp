@@ -1,5 +1,7 @@
 #include "core/thread_pool.hpp"
 
+#include "core/request_gate.hpp"
+
 namespace sardune {
 
 std::unique_ptr<ThreadPool> pool;
@@ -56,6 +58,10 @@ void ThreadPool::worker() {
             task();
         } catch (...) {
         }
+        // Released before the task counts as finished: once wait() returns,
+        // no worker touches anything of the request, nor the allocator (a
+        // process forked then inherits no allocation in flight).
+        task = nullptr;
         {
             std::lock_guard<std::mutex> lock(queue_mutex);
             --pending;
@@ -77,6 +83,9 @@ int threads_sharing_a_request() { return pool ? static_cast<int>(pool->size()) +
 }  // namespace
 
 int configure_pool(int wanted, unsigned hardware_threads) noexcept {
+    // Waits for the requests inside and holds new ones until the pool below
+    // is in place.
+    const ExclusivePoolAccess exclusive;
     try {
         if (wanted == 1) {
             pool.reset();

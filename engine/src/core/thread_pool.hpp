@@ -43,11 +43,13 @@ private:
 };
 
 // The engine-wide pool; empty means every request runs on its calling thread.
-// Only init changes it.
+// Only init changes it, with the request gate closed; requests read it
+// through a PoolAdmission (request_gate.hpp).
 extern std::unique_ptr<ThreadPool> pool;
 
 // init's rule with the hardware thread count passed in, so that every branch
-// can be exercised on any machine.
+// can be exercised on any machine. Waits until the requests running in other
+// threads have finished; concurrent calls take turns.
 int configure_pool(int wanted, unsigned hardware_threads) noexcept;
 
 }  // namespace sardune

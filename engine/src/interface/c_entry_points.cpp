@@ -1,6 +1,7 @@
 // The plain C entry points, all of them: each validates what must be
 // validated, wraps the caller's pointers and hands the request to its
 // family. No exception leaves any of them.
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -58,6 +59,10 @@ inline real_index::Request real_index_request(int N, int K, const double* wavele
             as_cplx(record),
             switch_is_set(derivatives)};
 }
+
+// The thin-slab counts are unsigned: a C caller's negative int arrives as a
+// count of 2^31 or more, which no array of the caller's can match.
+inline bool thin_slab_counts_fit(uint32_t N, uint32_t n_z) { return N <= INT32_MAX && n_z <= INT32_MAX; }
 
 }  // namespace
 
@@ -131,7 +136,7 @@ SARDUNE_API int update_optiprops_real_n(int N, int K, const double* wavelengths,
                                         sardune_complex* const* record, bool derivatives) {
     // A negative K cannot size the scratch: rejected before anything is read.
     if (K < 0) return SARDUNE_ERR_INVALID_REQUEST;
-    if (N <= 0 || K == 0) return SARDUNE_OK;
+    if (N <= 0) return SARDUNE_OK;
     return real_index::on_calling_thread(real_index_request(N, K, wavelengths, thicknesses, indices, admittances,
                                                             incident_admittance, substrate_admittances, x, record,
                                                             derivatives));
@@ -144,30 +149,33 @@ SARDUNE_API int update_optiprops_real_n_simd(int N, int K, const double* wavelen
                                              const sardune_complex* substrate_admittances, double x,
                                              sardune_complex* const* record, bool derivatives) {
     if (K < 0) return SARDUNE_ERR_INVALID_REQUEST;
-    if (N <= 0 || (N <= 3 && K == 0)) return SARDUNE_OK;
+    if (N <= 0) return SARDUNE_OK;
     return real_index::shared(real_index_request(N, K, wavelengths, thicknesses, indices, admittances,
                                                  incident_admittance, substrate_admittances, x, record,
                                                  derivatives));
 }
 
 SARDUNE_API int matmul_22X(int count, int N, const sardune_complex* const* stacks, sardune_complex* result) {
-    transfer::multiply_stacks(count, N, as_cplx(stacks), as_cplx(result));
+    transfer::multiply_stacks(0, N, count, N, as_cplx(stacks), as_cplx(result));
     return SARDUNE_OK;
 }
 
 SARDUNE_API int calc_v_t_tau(SARDUNE_CALC_V_T_TAU_PARAMS) {
+    if (!thin_slab_counts_fit(N, n_z)) return SARDUNE_ERR_INVALID_REQUEST;
     return builds().thin_slab(N, n_z, front_matrix, back_matrix, host_indices, host_admittances, x, slab_indices,
                               positions, slab_admittances, wavelengths, incident_admittance, substrate_admittances, t,
                               t_back, r, r_back, dt, dr, dr_back);
 }
 
 SARDUNE_API int calc_v_t_tau_sse(SARDUNE_CALC_V_T_TAU_PARAMS) {
+    if (!thin_slab_counts_fit(N, n_z)) return SARDUNE_ERR_INVALID_REQUEST;
     return thin_slab::sse2(N, n_z, front_matrix, back_matrix, host_indices, host_admittances, x, slab_indices,
                            positions, slab_admittances, wavelengths, incident_admittance, substrate_admittances, t,
                            t_back, r, r_back, dt, dr, dr_back);
 }
 
 SARDUNE_API int calc_v_t_tau_avx(SARDUNE_CALC_V_T_TAU_PARAMS) {
+    if (!thin_slab_counts_fit(N, n_z)) return SARDUNE_ERR_INVALID_REQUEST;
     return thin_slab::avx2(N, n_z, front_matrix, back_matrix, host_indices, host_admittances, x, slab_indices,
                            positions, slab_admittances, wavelengths, incident_admittance, substrate_admittances, t,
                            t_back, r, r_back, dt, dr, dr_back);

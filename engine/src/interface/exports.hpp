@@ -44,7 +44,10 @@ SARDUNE_API void update_top_props_(int start, int end, int N, int K, const OneDA
                                    const ThreeDArray<sardune::cplx>& base_matrix, int d0,
                                    sardune::cplx* const* const* records, bool derivatives);
 
-// All wavelengths [0, N); scratch is 4*K doubles.
+// All wavelengths [0, N); K = 0 gives the bare boundary. `scratch` (4*K
+// doubles, as callers have always passed it) is no longer used: derivatives
+// take a scratch of their own and throw std::bad_alloc (before writing) if
+// it cannot be allocated.
 SARDUNE_API void update_optiprops_real_n_(int N, int K, const double* wavelengths, const double* thicknesses,
                                           const sardune::cplx* const* indices,
                                           const sardune::cplx* const* admittances, sardune::cplx eta0,
@@ -52,8 +55,9 @@ SARDUNE_API void update_optiprops_real_n_(int N, int K, const double* wavelength
                                           sardune::cplx* const* record, bool derivatives, double* scratch);
 
 // Selector: the four-lane kernel where the processor allows, else the scalar
-// algorithm at the range's own columns. N is the stride of slots 4 to 6.
-// Throws std::bad_alloc if its scratch cannot be allocated.
+// algorithm; either writes only the range's own columns, with the same
+// values whatever the range. N is the stride of slots 4 to 6. Throws
+// std::bad_alloc if its scratch cannot be allocated.
 SARDUNE_API void update_optiprops_real_n_simd_(int start, int end, int N, int K, const double* wavelengths,
                                                const double* thicknesses, const sardune::cplx* const* indices,
                                                const sardune::cplx* const* admittances, sardune::cplx eta0,

@@ -27,20 +27,27 @@ struct Request {
 };
 
 // ---- range kernels; their one failure is std::bad_alloc, before anything
-// of the range is written.
+// of the range is written. With K = 0 they write the bare boundary's
+// coefficients; with K < 0 nothing. Derivatives cost O(K) per wavelength.
 
-// The scalar algorithm for [start, end) at the range's own columns, with the
-// caller's scratch of 4*K doubles. Writes nothing when K <= 0.
+// The scalar algorithm for [start, end) at the range's own columns. The
+// caller's scratch of 4*K doubles is not used: derivatives take a scratch of
+// their own.
 void scalar_columns(const Request& q, int start, int end, double* scratch);
-// The same with a scratch of its own.
+// The same; the form the request layer and the baseline build call.
 void scalar_range(const Request& q, int start, int end);
 // Four wavelengths per block (AVX2 with FMA); reads and writes
 // [min(start, end - 4), end). Outside K >= 0, 0 <= start < end <= N,
 // end >= 4 it does nothing.
 void four_lane(const Request& q, int start, int end);
-// The four-lane kernel where the range holds a block, else the scalar one.
+// The same blocks, writing only the columns of [start, end): a range of
+// fewer than four wavelengths is computed in the block that ends with it.
+// A wavelength's results do not depend on its place in a block.
+void four_lane_within(const Request& q, int start, int end);
+// four_lane_within where the range ends at 4 or later, else the scalar one.
 void four_lane_or_scalar(const Request& q, int start, int end);
-// The build this processor runs (through the dispatch table).
+// The build this processor runs (through the dispatch table); writes only
+// the range's columns.
 void selected(const Request& q, int start, int end);
 
 // ---- requests, returning the status
@@ -48,7 +55,8 @@ void selected(const Request& q, int start, int end);
 // The whole request on the calling thread with the scalar algorithm.
 int on_calling_thread(const Request& q) noexcept;
 // Four or more wavelengths through the selected build, shared with the pool
-// from 129 wavelengths on; fewer go to on_calling_thread.
+// from 129 wavelengths on; fewer go to on_calling_thread. Every column is
+// the same for any pool size.
 int shared(const Request& q) noexcept;
 
 }  // namespace sardune::real_index

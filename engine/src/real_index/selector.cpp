@@ -18,7 +18,7 @@ void four_lane_or_scalar(const Request& q, int start, int end) {
     if (q.K < 0 || start >= end) return;
     // The kernel needs a whole block below end; shorter ranges stay scalar.
     if (end >= 4)
-        four_lane(q, start, end);
+        four_lane_within(q, start, end);
     else
         scalar_range(q, start, end);
 }
@@ -27,9 +27,7 @@ void selected(const Request& q, int start, int end) { builds().real_index(q, sta
 
 int shared(const Request& q) noexcept {
     if (q.N <= 3) return on_calling_thread(q);
-    return run_partitioned(
-        q.N, [&q](int start, int end) { selected(q, start, end); },
-        [&q](int start, int end) { scalar_range(q, start, end); });
+    return run_partitioned(q.N, [&q](int start, int end) { selected(q, start, end); });
 }
 
 }  // namespace sardune::real_index

@@ -1,6 +1,7 @@
 // How a real-index request of more than 128 wavelengths is shared with the
-// worker pool: chunks in multiples of four wavelengths, so that no
-// four-wavelength block reaches into another thread's columns.
+// worker pool: chunks in multiples of four wavelengths, so that blocks line
+// up with the chunks and only a clipped chunk or the calling thread's
+// remainder can be shorter than a block.
 #pragma once
 
 #include <algorithm>
@@ -20,19 +21,21 @@ struct Partition {
 };
 Partition partition(int N, int64_t threads);
 
-// Runs [0, N) as `shared` does: `blocks(start, end)` for every range that
-// can hold a four-wavelength block, `scalar(start, end)` for a caller's
-// remainder or a clipped chunk of fewer. Either may throw std::bad_alloc.
-template <class Blocks, class Scalar>
-int run_partitioned(int N, const Blocks& blocks, const Scalar& scalar) noexcept {
+// Runs [0, N) as `shared` does, `kernel(start, end)` for every range; the
+// kernel writes only its range's columns, so a range shorter than a block
+// (a caller's remainder, a clipped chunk) needs no other path. It may throw
+// std::bad_alloc.
+template <class Kernel>
+int run_partitioned(int N, const Kernel& kernel) noexcept {
     RequestStatus status;
-    ThreadPool* const workers = N > 128 ? pool.get() : nullptr;
+    const PoolAdmission admission;
+    ThreadPool* const workers = N > 128 ? admission.pool() : nullptr;
     if (workers == nullptr) {
-        status.run(blocks, 0, N);
+        status.run(kernel, 0, N);
         return status.code();
     }
     // Chunks are clipped to N: from 34 threads on the last ones could reach
-    // past the end, and a clipped chunk too short for a block goes scalar.
+    // past the end.
     const Partition part =
         partition(N, static_cast<int64_t>(std::min<unsigned long>(workers->size(), INT32_MAX)) + 1);
     bool handed_out = true;
@@ -41,12 +44,7 @@ int run_partitioned(int N, const Blocks& blocks, const Scalar& scalar) noexcept 
         if (lo >= N) break;
         const int start = static_cast<int>(lo), end = static_cast<int>(std::min<int64_t>(lo + part.length, N));
         try {
-            workers->enqueue([&blocks, &scalar, &status, start, end] {
-                if (end - start >= 4)
-                    status.run(blocks, start, end);
-                else
-                    status.run(scalar, start, end);
-            });
+            workers->enqueue([&kernel, &status, start, end] { status.run(kernel, start, end); });
         } catch (...) {
             status.fail(SARDUNE_ERR_OUT_OF_MEMORY);
             handed_out = false;
@@ -54,13 +52,7 @@ int run_partitioned(int N, const Blocks& blocks, const Scalar& scalar) noexcept 
         }
     }
     // A request that could not hand out every chunk has failed already.
-    if (handed_out) {
-        const int rem = N - part.caller_start;
-        if (rem > 4)
-            status.run(blocks, part.caller_start, N);
-        else if (rem >= 1)
-            status.run(scalar, part.caller_start, N);
-    }
+    if (handed_out && part.caller_start < N) status.run(kernel, part.caller_start, N);
     workers->wait();
     return status.code();
 }

@@ -63,6 +63,17 @@ inline void store_block(double* p, int count, C4 z) {
     for (int e = 0; e < 2 * count; ++e) p[e] = local[e];
 }
 
+// Four complex values at p, which must be 16-byte aligned, by non-temporal
+// stores: they go to memory without first reading the lines they fill. The
+// caller issues _mm_sfence() before anything else may read them.
+inline void stream4(double* p, C4 z) {
+    const __m256d even = _mm256_unpacklo_pd(z.re, z.im), odd = _mm256_unpackhi_pd(z.re, z.im);
+    _mm_stream_pd(p, _mm256_castpd256_pd128(even));
+    _mm_stream_pd(p + 2, _mm256_castpd256_pd128(odd));
+    _mm_stream_pd(p + 4, _mm256_extractf128_pd(even, 1));
+    _mm_stream_pd(p + 6, _mm256_extractf128_pd(odd, 1));
+}
+
 // ---- arithmetic
 
 inline C4 cadd(C4 a, C4 b) { return {_mm256_add_pd(a.re, b.re), _mm256_add_pd(a.im, b.im)}; }

@@ -9,13 +9,18 @@ namespace {
 // Lanes: four doubles. Both results within 2 ulp of the C library's sine and
 // cosine for |d| up to 1e5 (near a zero of the function: an absolute error
 // of a few 1e-19); the two-constant reduction by pi/2 loses accuracy slowly
-// for larger arguments. |d| > 1e15 is taken as 0
-// (sine 0, cosine 1); NaN gives NaN. Polynomials on [-pi/4, pi/4] with the
-// classic double-precision minimax coefficients.
+// for larger arguments. A finite |d| > 1e15 is taken as 0 (sine 0, cosine
+// 1); an infinity or NaN gives NaN, as the C library's functions do.
+// Polynomials on [-pi/4, pi/4] with the classic double-precision minimax
+// coefficients.
 inline void sincos_pd(__m256d d, __m256d* sin_out, __m256d* cos_out) {
     const __m256d sign_bit = _mm256_set1_pd(-0.0);
     __m256d alpha = _mm256_andnot_pd(sign_bit, d);
-    alpha = _mm256_andnot_pd(_mm256_cmp_pd(alpha, _mm256_set1_pd(1e15), _CMP_GT_OQ), alpha);
+    // An infinity (above the largest double) stays, and its reduction below,
+    // inf - inf, is NaN.
+    const __m256d huge = _mm256_and_pd(_mm256_cmp_pd(alpha, _mm256_set1_pd(1e15), _CMP_GT_OQ),
+                                       _mm256_cmp_pd(alpha, _mm256_set1_pd(1.7976931348623157e308), _CMP_LE_OQ));
+    alpha = _mm256_andnot_pd(huge, alpha);
 
     // Quadrant count, nearest with ties to even; q < 2^52, so its integer
     // value is the low mantissa of q + 2^52.

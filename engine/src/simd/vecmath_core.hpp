@@ -46,17 +46,26 @@ template <class V> inline CV<V> cdiv(CV<V> p, CV<V> w) {
             V::div(V::msub(p.im, w.re, V::mul(p.re, w.im)), n)};
 }
 
-// Principal complex square root. Direct formula without scaling: |z|^2 must
-// not overflow, and a tiny imaginary part next to a positive real part is
-// resolved only to about sqrt(float epsilon) of |sqrt z|. The imaginary part
-// carries the sign bit of Im z, so -4 - 0i gives 0 - 2i.
+// Principal complex square root of z = u + iv. The larger part is
+// t = sqrt((|z| + |u|) / 2), which cancels nothing; the other is |v| / (2t),
+// so that a small imaginary part next to a large real one (a weakly
+// absorbing material) keeps its relative accuracy. |z| is formed from the
+// parts divided by the larger of them, so no square underflows or
+// overflows. The imaginary part carries the sign bit of v, so -4 - 0i gives
+// 0 - 2i; z = 0 gives z itself.
 template <class V> inline CV<V> csqrt(CV<V> z) {
     using F = typename V::F;
-    F m = V::sqrt(V::madd(z.re, z.re, V::mul(z.im, z.im)));
-    F half = V::set1(0.5f);
-    F re = V::sqrt(V::mul(V::add(m, z.re), half));
-    F im = V::sqrt(V::mul(V::sub(m, z.re), half));
-    return {re, V::or_(im, sign_bits<V>(z.im))};
+    const F a = vabs<V>(z.re), b = vabs<V>(z.im);
+    const F s = V::select(V::gt(a, b), a, b);
+    const F ra = V::div(a, s), rb = V::div(b, s);
+    // Where s is 0 or infinite the quotients are NaN and |z| is s itself.
+    const F zero = V::le(s, V::zero());
+    const F plain = V::or_(zero, V::gt(s, V::set1(3.40282347e38f)));
+    const F m = V::select(plain, s, V::mul(s, V::sqrt(V::madd(ra, ra, V::mul(rb, rb)))));
+    const F t = V::sqrt(V::mul(V::add(m, a), V::set1(0.5f)));
+    const F w = V::select(zero, b, V::div(b, V::add(t, t)));
+    const F left = V::lt(z.re, V::zero());
+    return {V::select(left, w, t), V::or_(V::select(left, t, w), sign_bits<V>(z.im))};
 }
 
 // Half exponential e^y / 2 for y >= 0, relative error a few ulp up to y < 89.

@@ -2,21 +2,28 @@
 // ISA layer V (include vecmath_sse2.hpp or vecmath_avx2.hpp first). Each unit
 // that includes it gets its own internal copy; the AVX2 unit must stay free of
 // library templates, so this file uses raw pointers and C memory functions.
+//
+// The wavelengths are taken in tiles of at most kTile: each tile's
+// position-independent quantities are prepared into a scratch on the stack,
+// then every position walks the tile. The scratch stays small and in cache
+// whatever N is, and nothing is allocated.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "core/scratch.hpp"
 #include "sardune.h"
 
 namespace {
 
-// The caller's arrays as doubles (complex values as re, im pairs). Per-wavelength
-// inputs have stride n (the walk length); outputs have stride N.
+// The caller's arrays as doubles (complex values as re, im pairs), or those
+// of one tile (every pointer advanced to the tile's first wavelength).
+// Outputs have stride N, the planes of P and Q stride `planes` (N, or W
+// for a padded block).
 struct SlabArgs {
     uint32_t N, n_z;
+    size_t planes;
     const double *P, *Q;         // matrix stacks, 4 planes each, or null
     const double *nh, *eh;       // host index and admittance
     const double *na, *ea;       // slab index and admittance
@@ -118,7 +125,7 @@ template <class V> struct Incident {
 };
 
 template <class V, bool Padded>
-inline void position_block(const SlabArgs& a, const SlabScratch& s, size_t n, size_t j0, size_t row,
+inline void position_block(const SlabArgs& a, const SlabScratch& s, size_t j0, size_t row,
                            typename V::F t1, typename V::F t2, const Incident<V>& in) {
     using F = typename V::F;
     using C = CV<V>;
@@ -133,8 +140,8 @@ inline void position_block(const SlabArgs& a, const SlabScratch& s, size_t n, si
                cmul(cmul(ieh, p2.s), d01)};
     M2<V> L1 = {p1.c, cdiv(mul_i(p1.s), eh), cmul(ieh, p1.s), p1.c};
     M2<V> G = mat_mul(A, L1);
-    if (a.P) G = mat_mul(load_mat<V>(a.P, n, j0), G);
-    if (a.Q) G = mat_mul(G, load_mat<V>(a.Q, n, j0));
+    if (a.P) G = mat_mul(load_mat<V>(a.P, a.planes, j0), G);
+    if (a.Q) G = mat_mul(G, load_mat<V>(a.Q, a.planes, j0));
 
     C es = load_cv<V>(a.es, j0);
     size_t off = row + j0;
@@ -159,8 +166,8 @@ inline void position_block(const SlabArgs& a, const SlabScratch& s, size_t n, si
     }
 }
 
-// n >= W wavelengths at stride n; with Padded, n == W and only the caller's
-// N lanes of each output block are stored.
+// The n >= W wavelengths of a tile; with Padded, n == W and only the
+// caller's N lanes of each output block are stored.
 template <class V, bool Padded> void thin_slab_pass(const SlabArgs& a, size_t n, float* scratch) {
     using F = typename V::F;
     SlabScratch s = {scratch,         scratch + n,     scratch + 2 * n,
@@ -178,7 +185,7 @@ template <class V, bool Padded> void thin_slab_pass(const SlabArgs& a, size_t n,
         F t1 = V::set1(float(a.z[i] - z0)), t2 = V::set1(float(zl - a.z[i]));
         size_t row = size_t(i) * a.N;
         for (size_t j = 0; j < n; j += V::W)
-            position_block<V, Padded>(a, s, n, block_start<V>(j, n), row, t1, t2, in);
+            position_block<V, Padded>(a, s, block_start<V>(j, n), row, t1, t2, in);
     }
 }
 
@@ -199,46 +206,71 @@ template <class V> inline const double* pad_real(double* dst, const double* src,
     return dst;
 }
 
-// Scratch of 24 bytes per wavelength: on the stack up to this size, else one
-// heap block (the stack of a caller's thread may be small).
-constexpr size_t kStackScratchBytes = 16384;
+// Wavelengths per tile: its scratch of 24 bytes per wavelength, 12 KiB,
+// lives on the stack (the stack of a caller's thread may be small).
+constexpr size_t kTile = 512;
 
-template <class V> int run_thin_slab(SlabArgs a) {
-    if (a.N == 0) return SARDUNE_OK;
-    // Fewer wavelengths than one block: compute a padded block locally.
-    alignas(64) double padded[2 * V::W * 17 + V::W];
-    const bool padding = a.N < uint32_t(V::W);
-    size_t n = a.N;
-    if (padding) {
-        const bool pos = a.n_z > 0, out = a.dt || a.dr || a.drb;
-        double* b = padded;
-        const int W2 = 2 * V::W;
-        a.nh = pad<V>(b, a.nh, a.N, 1), a.eh = pad<V>(b + W2, a.eh, a.N, 1);
-        a.na = pad<V>(b + 2 * W2, a.na, a.N, 1), a.ea = pad<V>(b + 3 * W2, a.ea, a.N, 1);
-        a.P = pad<V>(b + 4 * W2, a.P, a.N, 4), a.Q = pad<V>(b + 8 * W2, a.Q, a.N, 4);
-        a.es = pos && out ? pad<V>(b + 12 * W2, a.es, a.N, 1) : nullptr;
-        a.t = pos && (a.dt || a.dr) ? pad<V>(b + 13 * W2, a.t, a.N, 1) : nullptr;
-        a.r = pos && a.dr ? pad<V>(b + 14 * W2, a.r, a.N, 1) : nullptr;
-        a.tb = pos && a.drb ? pad<V>(b + 15 * W2, a.tb, a.N, 1) : nullptr;
-        a.rb = pos && a.drb ? pad<V>(b + 16 * W2, a.rb, a.N, 1) : nullptr;
-        a.wl = pad_real<V>(b + 17 * W2, a.wl, a.N);
-        n = V::W;
+inline const double* advance(const double* p, size_t by) { return p ? p + by : p; }
+inline double* advance(double* p, size_t by) { return p ? p + by : p; }
+
+// The arguments of the tile that starts at wavelength s.
+inline SlabArgs tile_at(SlabArgs a, size_t s) {
+    a.P = advance(a.P, 2 * s), a.Q = advance(a.Q, 2 * s);
+    a.nh = advance(a.nh, 2 * s), a.eh = advance(a.eh, 2 * s);
+    a.na = advance(a.na, 2 * s), a.ea = advance(a.ea, 2 * s);
+    a.wl = advance(a.wl, s);
+    a.es = advance(a.es, 2 * s), a.t = advance(a.t, 2 * s), a.tb = advance(a.tb, 2 * s);
+    a.r = advance(a.r, 2 * s), a.rb = advance(a.rb, 2 * s);
+    a.dt = advance(a.dt, 2 * s), a.dr = advance(a.dr, 2 * s), a.drb = advance(a.drb, 2 * s);
+    return a;
+}
+
+// Wavelengths [first, last) of a request of N >= W, last - first >= W, tile
+// by tile. A last tile shorter than a block starts W before its end, so
+// blocks start where a single pass over [first, last) would start them.
+template <class V> void thin_slab_range(const SlabArgs& a, size_t first, size_t last) {
+    alignas(64) float scratch[6 * kTile];
+    for (size_t b = first; b < last; b += kTile) {
+        const size_t e = last - b < kTile ? last : b + kTile;
+        const size_t s = e - b < size_t(V::W) ? e - V::W : b;
+        std::memset(scratch, 0, 6 * (e - s) * sizeof(float));
+        thin_slab_pass<V, false>(tile_at(a, s), e - s, scratch);
     }
-    alignas(64) float local[kStackScratchBytes / sizeof(float)];
-    const sardune::Scratch scratch = sardune::Scratch::zeroed(24 * n, local, sizeof local);
-    if (scratch.empty()) return SARDUNE_ERR_OUT_OF_MEMORY;
-    if (padding)
-        thin_slab_pass<V, true>(a, n, scratch.floats());
+}
+
+// Fewer wavelengths than one block: a padded block computed locally.
+template <class V> void thin_slab_padded(SlabArgs a) {
+    alignas(64) double padded[2 * V::W * 17 + V::W];
+    const bool pos = a.n_z > 0, out = a.dt || a.dr || a.drb;
+    double* b = padded;
+    const int W2 = 2 * V::W;
+    a.nh = pad<V>(b, a.nh, a.N, 1), a.eh = pad<V>(b + W2, a.eh, a.N, 1);
+    a.na = pad<V>(b + 2 * W2, a.na, a.N, 1), a.ea = pad<V>(b + 3 * W2, a.ea, a.N, 1);
+    a.P = pad<V>(b + 4 * W2, a.P, a.N, 4), a.Q = pad<V>(b + 8 * W2, a.Q, a.N, 4);
+    a.es = pos && out ? pad<V>(b + 12 * W2, a.es, a.N, 1) : nullptr;
+    a.t = pos && (a.dt || a.dr) ? pad<V>(b + 13 * W2, a.t, a.N, 1) : nullptr;
+    a.r = pos && a.dr ? pad<V>(b + 14 * W2, a.r, a.N, 1) : nullptr;
+    a.tb = pos && a.drb ? pad<V>(b + 15 * W2, a.tb, a.N, 1) : nullptr;
+    a.rb = pos && a.drb ? pad<V>(b + 16 * W2, a.rb, a.N, 1) : nullptr;
+    a.wl = pad_real<V>(b + 17 * W2, a.wl, a.N);
+    a.planes = V::W;
+    alignas(64) float scratch[6 * V::W] = {};
+    thin_slab_pass<V, true>(a, V::W, scratch);
+}
+
+template <class V> int run_thin_slab(const SlabArgs& a) {
+    if (a.N == 0) return SARDUNE_OK;
+    if (a.N < uint32_t(V::W))
+        thin_slab_padded<V>(a);
     else
-        thin_slab_pass<V, false>(a, n, scratch.floats());
+        thin_slab_range<V>(a, 0, a.N);
     return SARDUNE_OK;
 }
 
 inline const double* d(const sardune_complex* p) { return reinterpret_cast<const double*>(p); }
 
-// The exported builds' common body: reads the incident admittance first,
-// whatever N is.
-template <class V> int thin_slab_entry(SARDUNE_CALC_V_T_TAU_PARAMS) {
+// The arguments of a request; reads the incident admittance, whatever N is.
+inline SlabArgs slab_args(SARDUNE_CALC_V_T_TAU_PARAMS) {
     SlabArgs a;
     a.e0re = incident_admittance->re;
     a.e0im = incident_admittance->im;
@@ -250,7 +282,15 @@ template <class V> int thin_slab_entry(SARDUNE_CALC_V_T_TAU_PARAMS) {
     a.es = d(substrate_admittances), a.t = d(t), a.tb = d(t_back), a.r = d(r), a.rb = d(r_back);
     a.dt = reinterpret_cast<double*>(dt), a.dr = reinterpret_cast<double*>(dr);
     a.drb = reinterpret_cast<double*>(dr_back);
-    return run_thin_slab<V>(a);
+    a.planes = N;
+    return a;
+}
+
+// The exported builds' common body.
+template <class V> int thin_slab_entry(SARDUNE_CALC_V_T_TAU_PARAMS) {
+    return run_thin_slab<V>(slab_args(N, n_z, front_matrix, back_matrix, host_indices, host_admittances, x,
+                                      slab_indices, positions, slab_admittances, wavelengths, incident_admittance,
+                                      substrate_admittances, t, t_back, r, r_back, dt, dr, dr_back));
 }
 
 }  // namespace

@@ -8,10 +8,12 @@
 // these formulas cannot honour are computed again by the C-library kernel
 // (transfer.hpp says which).
 //
-// Memory order: the stack kernels sweep tiles of a few blocks layer by
-// layer, their running products in a local buffer, so that each layer's
-// rows are read as contiguous runs; the partial coatings go block by block,
-// their derivative matrices in a scratch of their own.
+// Memory order: every kernel sweeps tiles of a few blocks layer by layer,
+// their running products in a local buffer, so that each layer's rows are
+// read (and its outputs written) as contiguous runs. The forward-backward
+// sweeps keep what their way down needs in a scratch per tile, so each
+// output is written once; the partial coatings keep there the derivative
+// matrices they carry up. Large outputs go out by non-temporal stores.
 #include <immintrin.h>
 
 #include <cstdint>
@@ -25,10 +27,12 @@ namespace sardune::transfer {
 
 namespace {
 
-// Blocks per tile of the stack kernels (chosen by measurement, see the
-// transfer-matrix benchmark).
+// Blocks per tile (chosen by measurement, see the transfer-matrix benchmark),
+// fewer where the tile's scratch would pass kScratchBudget, so that the
+// scratch stays near the size of the second-level cache whatever K (wider
+// tiles measured faster even when their scratch spills from it).
 constexpr int kTileBlocks = 16;
-constexpr int kTile = 4 * kTileBlocks;
+constexpr size_t kScratchBudget = size_t(1) << 21;
 
 // ---- data
 
@@ -40,6 +44,13 @@ struct Mat4 {
 inline Mat4 identity4() {
     const C4 one{_mm256_set1_pd(1.0), _mm256_setzero_pd()}, zero{_mm256_setzero_pd(), _mm256_setzero_pd()};
     return {one, zero, zero, one};
+}
+
+// Values kept in the tiles' buffers are written member by member: the
+// compiler copies a whole struct of vectors through general registers.
+inline void set(C4* to, C4 z) { to->re = z.re, to->im = z.im; }
+inline void set(Mat4* to, const Mat4& m) {
+    set(&to->m00, m.m00), set(&to->m01, m.m01), set(&to->m10, m.m10), set(&to->m11, m.m11);
 }
 
 // Where a block lies: its first wavelength and how many of its lanes are
@@ -82,6 +93,30 @@ inline void store_mat(const Stack& s, const Block& b, const Mat4& m) {
     store_block(s.entry(2, b.i), b.count, m.m10), store_block(s.entry(3, b.i), b.count, m.m11);
 }
 
+// Results far larger than the cache go out by non-temporal stores: ordinary
+// ones would first read every line they fill, and those lines would only
+// push the inputs out of the cache on their way to memory. Short blocks take
+// ordinary stores. The kernel fences before it redoes a wavelength and
+// before it returns, so that the pool's hand-over publishes the results.
+constexpr int64_t kStreamingBytes = int64_t(1) << 21;
+
+inline bool aligned16(const void* p) { return (reinterpret_cast<uintptr_t>(p) & 15) == 0; }
+
+struct Sink {
+    bool streaming;
+    void put(double* p, int count, C4 z) const {
+        if (streaming && count == 4) return stream4(p, z);
+        store_block(p, count, z);
+    }
+    void put(const Stack& s, const Block& b, const Mat4& m) const {
+        put(s.entry(0, b.i), b.count, m.m00), put(s.entry(1, b.i), b.count, m.m01);
+        put(s.entry(2, b.i), b.count, m.m10), put(s.entry(3, b.i), b.count, m.m11);
+    }
+    void fence() const {
+        if (streaming) _mm_sfence();
+    }
+};
+
 // The wavelengths of a block: the wave number 2 pi / lambda and whether
 // lambda is finite.
 struct Wave {
@@ -93,13 +128,17 @@ inline Wave wave(const double* wavelengths, const Block& b) {
             _mm256_cmp_pd(abs_pd(lambda), _mm256_set1_pd(1.7976931348623157e308), _CMP_LE_OQ)};
 }
 
-// ---- the layer
+// ---- the layer, in two steps: q, the phase thickness and the lanes to hand
+// back; then the sine and cosine of the phase and the layer's terms. The
+// tiled kernels run each step over a whole tile before the next, so that
+// the long chain of square roots of one block overlaps with the other
+// blocks' work.
 
-// One layer at one block: q, sin delta, cos delta, i/eta, i eta, and the
-// lanes (bit l for lane l) the formulas cannot honour.
-struct LayerParts {
-    C4 q, S, C, i_over_eta, i_eta;
-    int special;
+// One layer at one block: q, delta = a + ib and eta.
+struct Phase {
+    C4 q;
+    __m256d a, b;
+    C4 eta;
 };
 
 inline __m256d within(__m256d v, double lo, double hi) {
@@ -107,8 +146,10 @@ inline __m256d within(__m256d v, double lo, double hi) {
                          _mm256_cmp_pd(v, _mm256_set1_pd(hi), _CMP_LE_OQ));
 }
 
-inline LayerParts layer_parts(const double* n_row, const double* eta_row, int count, double d, const Wave& w,
-                              __m256d x2) {
+// Writes the phase to *out and adds to *special the lanes (bit l for lane l)
+// the formulas cannot honour.
+inline void layer_phase(const double* n_row, const double* eta_row, int count, double d, const Wave& w, __m256d x2,
+                        Phase* out, int* special) {
     const C4 n = load_block(n_row, count), eta = load_block(eta_row, count);
     // n^2 - x^2 with x^2 off the real part only.
     const C4 nx{_mm256_fmsub_pd(n.re, n.re, _mm256_fmadd_pd(n.im, n.im, x2)),
@@ -116,30 +157,30 @@ inline LayerParts layer_parts(const double* n_row, const double* eta_row, int co
     const C4 q = csqrt(nx);
     const __m256d a = _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(d), q.re), w.kappa);
     const __m256d b = _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(d), q.im), w.kappa);
-    __m256d sa, ca, ch, sh;
-    sincos_pd(a, &sa, &ca);
-    cosh_sinh(abs_pd(b), &ch, &sh);
-    sh = _mm256_or_pd(sh, _mm256_and_pd(b, _mm256_set1_pd(-0.0)));
     const __m256d eta2 = norm2(eta);
-    const __m256d inv = _mm256_div_pd(_mm256_set1_pd(1.0), eta2);
 
     __m256d ok = _mm256_and_pd(w.finite, within(norm2(nx), 1e-290, 1e300));
     ok = _mm256_and_pd(ok, _mm256_cmp_pd(abs_pd(a), _mm256_set1_pd(1e5), _CMP_LE_OQ));
     ok = _mm256_and_pd(ok, _mm256_cmp_pd(abs_pd(b), _mm256_set1_pd(700.0), _CMP_LE_OQ));
     ok = _mm256_and_pd(ok, within(eta2, 1e-290, 1e290));
+    *special |= ~_mm256_movemask_pd(ok) & 0xF;
 
-    return {q,
-            {_mm256_mul_pd(sa, ch), _mm256_mul_pd(ca, sh)},
-            {_mm256_mul_pd(ca, ch), negate_pd(_mm256_mul_pd(sa, sh))},
-            {_mm256_mul_pd(eta.im, inv), _mm256_mul_pd(eta.re, inv)},
-            times_i(eta),
-            ~_mm256_movemask_pd(ok) & 0xF};
+    out->q.re = q.re, out->q.im = q.im, out->a = a, out->b = b, out->eta.re = eta.re, out->eta.im = eta.im;
+}
+
+// i/eta = (Im eta, Re eta) / |eta|^2. Its division is left to the second
+// step, whose divider is mostly idle, while the first one's is busy with
+// the square roots.
+inline C4 i_over(C4 eta) {
+    const __m256d inv = _mm256_div_pd(_mm256_set1_pd(1.0), norm2(eta));
+    return {_mm256_mul_pd(eta.im, inv), _mm256_mul_pd(eta.re, inv)};
 }
 
 // The stack-matrix layer L = [[C, u], [v, C]].
 struct Terms {
     C4 C, u, v;
 };
+inline void set(Terms* to, const Terms& L) { set(&to->C, L.C), set(&to->u, L.u), set(&to->v, L.v); }
 
 // L R, all four old entries read first.
 inline Mat4 apply(const Terms& L, const Mat4& R) {
@@ -153,19 +194,16 @@ inline Mat4 product(const Mat4& A, const Mat4& B) {
             cdot2(A.m10, B.m00, A.m11, B.m10), cdot2(A.m10, B.m01, A.m11, B.m11)};
 }
 
-inline Terms stack_terms(const LayerParts& p) { return {p.C, cmul(p.S, p.i_over_eta), cmul(p.S, p.i_eta)}; }
-
-// L = [[C, S i/eta], [S i eta, C]] and G = dL/dd = delta' [[-S, C i/eta], [C i eta, -S]],
-// delta' = q 2 pi / lambda.
-struct WithDerivative {
-    Mat4 L, G;
-};
-
-inline WithDerivative derivative_terms(const LayerParts& p, const Wave& w) {
-    const C4 dd = cscale(p.q, w.kappa);
-    const C4 minus_S_dd = cneg(cmul(p.S, dd));
-    return {{p.C, cmul(p.S, p.i_over_eta), cmul(p.S, p.i_eta), p.C},
-            {minus_S_dd, cmul(dd, cmul(p.C, p.i_over_eta)), cmul(dd, cmul(p.C, p.i_eta)), minus_S_dd}};
+// The layer from its phase: sin delta and cos delta, then u = S i/eta and
+// v = S i eta.
+inline Terms stack_terms(const Phase& p) {
+    __m256d sa, ca, ch, sh;
+    sincos_pd(p.a, &sa, &ca);
+    cosh_sinh(abs_pd(p.b), &ch, &sh);
+    sh = _mm256_or_pd(sh, _mm256_and_pd(p.b, _mm256_set1_pd(-0.0)));
+    const C4 S{_mm256_mul_pd(sa, ch), _mm256_mul_pd(ca, sh)};
+    return {{_mm256_mul_pd(ca, ch), negate_pd(_mm256_mul_pd(sa, sh))}, cmul(S, i_over(p.eta)),
+            cmul(S, times_i(p.eta))};
 }
 
 // Calls redo(i) for every wavelength i of the block whose lane is marked.
@@ -191,9 +229,22 @@ struct Tile {
     }
 };
 
+// Blocks per tile for a range whose tiles keep `scratch_per_block` bytes per
+// block: never more than the range has, so that a request of a few
+// wavelengths does not allocate and clear the scratch of 64.
+inline int tile_width(int start, int end, size_t scratch_per_block) {
+    int64_t width = (static_cast<int64_t>(end) - start + 3) / 4;
+    if (width > kTileBlocks) width = kTileBlocks;
+    const int64_t fits = static_cast<int64_t>(kScratchBudget / (scratch_per_block > 0 ? scratch_per_block : 1));
+    if (width > fits) width = fits > 1 ? fits : 1;
+    return static_cast<int>(width);
+}
+
+// Tiles of `width` blocks from start.
 template <class Tiled>
-inline void for_each_tile(int start, int end, const Tiled& tiled) {
-    for (int64_t t0 = start; t0 < end; t0 += kTile) tiled(Tile{t0, t0 + kTile < end ? t0 + kTile : end});
+inline void for_each_tile(int start, int end, int width, const Tiled& tiled) {
+    const int64_t span = 4 * static_cast<int64_t>(width);
+    for (int64_t t0 = start; t0 < end; t0 += span) tiled(Tile{t0, t0 + span < end ? t0 + span : end});
 }
 
 template <class Redo>
@@ -202,8 +253,9 @@ void stack_tiles(int start, int end, int K, const double* wavelengths, const dou
     const __m256d x2 = _mm256_set1_pd(x * x);
     Mat4 R[kTileBlocks];
     Wave waves[kTileBlocks];
+    Phase phases[kTileBlocks];
     int special[kTileBlocks];
-    for_each_tile(start, end, [&](const Tile& tile) {
+    for_each_tile(start, end, kTileBlocks, [&](const Tile& tile) {
         for (int m = 0; m < tile.blocks(); ++m)
             R[m] = identity4(), waves[m] = wave(wavelengths, tile.block(m)), special[m] = 0;
         for (int j = 0; j < K; ++j) {
@@ -212,10 +264,9 @@ void stack_tiles(int start, int end, int K, const double* wavelengths, const dou
             const double d = thicknesses[j];
             for (int m = 0; m < tile.blocks(); ++m) {
                 const Block b = tile.block(m);
-                const LayerParts p = layer_parts(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2);
-                special[m] |= p.special;
-                R[m] = apply(stack_terms(p), R[m]);
+                layer_phase(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2, &phases[m], &special[m]);
             }
+            for (int m = 0; m < tile.blocks(); ++m) R[m] = apply(stack_terms(phases[m]), R[m]);
         }
         for (int m = 0; m < tile.blocks(); ++m) {
             store_mat(out, tile.block(m), R[m]);
@@ -224,55 +275,92 @@ void stack_tiles(int start, int end, int K, const double* wavelengths, const dou
     });
 }
 
-// ---- forward-backward: per tile, one sweep up the layers forms L_j, stores
-// it and stores G_j times the product of the layers below; one sweep down
-// multiplies each derivative by the product of the layers above and leaves M.
+// ---- forward-backward. L_j = C + S A and G_j = dL_j/dd = delta' L_j A with
+// A = [[0, i/eta], [i eta, 0]] (A^2 = -1), so with P_j = L_{j-1} ... L_0 and
+// U_j = L_{K-1} ... L_j, dM/dd_j = U_j (delta' A P_j). Per tile, one sweep up
+// the layers writes L_j and keeps it with delta' A P_j in the tile's scratch;
+// one sweep down forms U_j from the scratch and writes dM/dd_j, leaving
+// U_0 = M. Every output is written once and nothing is read back from it.
+
+// What the sweep down needs of layer j at one block.
+struct Kept {
+    Terms L;
+    Mat4 AP;
+};
+
+inline void keep(Kept* k, const Terms& L, const Mat4& AP) { set(&k->L, L), set(&k->AP, AP); }
+
+inline Mat4 as_mat(const Terms& L) { return {L.C, L.u, L.v, L.C}; }
+
+// U L, all four old entries read first.
+inline Mat4 times(const Mat4& U, const Terms& L) {
+    return {cdot2(U.m00, L.C, U.m01, L.v), cdot2(U.m00, L.u, U.m01, L.C), cdot2(U.m10, L.C, U.m11, L.v),
+            cdot2(U.m10, L.u, U.m11, L.C)};
+}
+
+// delta' A P for P = R, or for P = 1 when `first`.
+inline Mat4 derivative_factor(const Phase& p, const Wave& w, const Mat4& R, bool first) {
+    const C4 dd = cscale(p.q, w.kappa);
+    const C4 a = cmul(dd, i_over(p.eta)), b = cmul(dd, times_i(p.eta));
+    if (first) {
+        const C4 zero{_mm256_setzero_pd(), _mm256_setzero_pd()};
+        return {zero, a, b, zero};
+    }
+    return {cmul(a, R.m10), cmul(a, R.m11), cmul(b, R.m00), cmul(b, R.m01)};
+}
 
 template <class Redo>
 void forward_backward_tiles(int start, int end, int K, const double* wavelengths, const double* thicknesses,
                             Rows n, Rows eta, double x, const Stack& out, const FourDArray<cplx>& layer_matrices,
-                            const FourDArray<cplx>& derivatives, const Redo& redo) {
+                            const FourDArray<cplx>& derivatives, const Sink& sink, Kept* kept, int width,
+                            const Redo& redo) {
     const __m256d x2 = _mm256_set1_pd(x * x);
     Mat4 R[kTileBlocks];
     Wave waves[kTileBlocks];
+    Phase phases[kTileBlocks];
     int special[kTileBlocks];
-    for_each_tile(start, end, [&](const Tile& tile) {
+    for_each_tile(start, end, width, [&](const Tile& tile) {
         for (int m = 0; m < tile.blocks(); ++m) waves[m] = wave(wavelengths, tile.block(m)), special[m] = 0;
-        // Up: R = L_{j-1} ... L_0 before layer j.
+        // Up: R = P_j before layer j.
         for (int j = 0; j < K; ++j) {
             const double d = thicknesses[j];
-            const Stack L_j = stack(layer_matrices, j), D_j = stack(derivatives, j);
+            const Stack L_j = stack(layer_matrices, j);
+            Kept* const row = kept + static_cast<int64_t>(j) * width;
             for (int m = 0; m < tile.blocks(); ++m) {
                 const Block b = tile.block(m);
-                const LayerParts p = layer_parts(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2);
-                special[m] |= p.special;
-                const WithDerivative layer = derivative_terms(p, waves[m]);
-                store_mat(L_j, b, layer.L);
-                store_mat(D_j, b, j == 0 ? layer.G : product(layer.G, R[m]));
-                if (j < K - 1) R[m] = j == 0 ? layer.L : product(layer.L, R[m]);
+                layer_phase(n.at(j, b.i), eta.at(j, b.i), b.count, d, waves[m], x2, &phases[m], &special[m]);
             }
-        }
-        // Down: R = L_{K-1} ... L_{j+1} before layer j, M at the end.
-        for (int m = 0; m < tile.blocks(); ++m) R[m] = load_mat(stack(layer_matrices, K - 1), tile.block(m));
-        for (int j = K - 2; j >= 0; --j) {
-            const Stack L_j = stack(layer_matrices, j), D_j = stack(derivatives, j);
             for (int m = 0; m < tile.blocks(); ++m) {
-                const Block b = tile.block(m);
-                store_mat(D_j, b, product(R[m], load_mat(D_j, b)));
-                R[m] = product(R[m], load_mat(L_j, b));
+                const Terms L = stack_terms(phases[m]);
+                keep(&row[m], L, derivative_factor(phases[m], waves[m], R[m], j == 0));
+                sink.put(L_j, tile.block(m), as_mat(L));
+                if (j < K - 1) R[m] = j == 0 ? as_mat(L) : apply(L, R[m]);
             }
         }
-        for (int m = 0; m < tile.blocks(); ++m) {
-            store_mat(out, tile.block(m), R[m]);
-            redo_marked(tile.block(m), special[m], redo);
+        // Down: R = U_j at layer j.
+        for (int j = K - 1; j >= 0; --j) {
+            const Stack D_j = stack(derivatives, j);
+            const Kept* const row = kept + static_cast<int64_t>(j) * width;
+            for (int m = 0; m < tile.blocks(); ++m) {
+                R[m] = j == K - 1 ? as_mat(row[m].L) : times(R[m], row[m].L);
+                sink.put(D_j, tile.block(m), product(R[m], row[m].AP));
+            }
         }
+        int any = 0;
+        for (int m = 0; m < tile.blocks(); ++m) store_mat(out, tile.block(m), R[m]), any |= special[m];
+        if (any == 0) return;
+        sink.fence();
+        for (int m = 0; m < tile.blocks(); ++m) redo_marked(tile.block(m), special[m], redo);
     });
+    sink.fence();
 }
 
-// ---- partial coatings: block by block, the derivative matrices X_k of the
-// block in the scratch.
+// ---- partial coatings: tile by tile, each swept layer by layer; after
+// layer j the derivative matrices X_k = dM/dd_k of every block of the tile
+// are carried through it in the scratch, and the records of (j, k) are
+// written as runs of the whole tile.
 
-// The request's scalars as the blocks use them.
+// The request's scalars as the tiles use them.
 struct Partial {
     int N, K, d0;
     const double* wavelengths;
@@ -284,95 +372,118 @@ struct Partial {
     cplx* const* const* records;
     bool derivatives;
     C4 eta0, two_eta0, inv_eta0;
-    double* scratch;  // K - d0 matrices of four lanes
+    Sink sink;
+    Mat4* X;    // (K - d0) rows of `width` matrices
+    int width;  // blocks per tile
 };
 
 inline double* record_slot(const Partial& q, int j, int slot, int64_t at) {
     return parts(q.records[j - q.d0][slot] + at);
 }
 
-inline Mat4 load_scratch(const double* p) {
-    return {{_mm256_load_pd(p), _mm256_load_pd(p + 4)},
-            {_mm256_load_pd(p + 8), _mm256_load_pd(p + 12)},
-            {_mm256_load_pd(p + 16), _mm256_load_pd(p + 20)},
-            {_mm256_load_pd(p + 24), _mm256_load_pd(p + 28)}};
-}
-inline void store_scratch(double* p, const Mat4& m) {
-    _mm256_store_pd(p, m.m00.re), _mm256_store_pd(p + 4, m.m00.im);
-    _mm256_store_pd(p + 8, m.m01.re), _mm256_store_pd(p + 12, m.m01.im);
-    _mm256_store_pd(p + 16, m.m10.re), _mm256_store_pd(p + 20, m.m10.im);
-    _mm256_store_pd(p + 24, m.m11.re), _mm256_store_pd(p + 28, m.m11.im);
-}
-
-// c00 X00 + c11 X11 + c01 X01 + c10 X10.
-struct Weights {
-    C4 c00, c11, c01, c10;
+// What a block's coefficients need of its substrate: eta_s, P = eta_s eta0,
+// 2 eta_s and 1/eta_s.
+struct Substrate {
+    C4 es, P, two_es, inv_es;
 };
-inline C4 weigh(const Weights& w, const Mat4& X) {
-    return cmuladd(w.c00, X.m00, cmuladd(w.c11, X.m11, cmuladd(w.c01, X.m01, cmul(w.c10, X.m10))));
+
+// The changes of t, r and r' are linear in X, with the vectors s = (1, eta_s)
+// and e = (eta0, 1): dt = t0 (X s)_0 + t1 (X s)_1, dr = r0 (X s)_0 + r1 (X s)_1,
+// dr' = rb0 (e X)_0 + rb1 (e X)_1.
+struct Weights {
+    C4 t0, t1, r0, r1, rb0, rb1;
+};
+
+inline void set(Weights* to, const Weights& w) {
+    set(&to->t0, w.t0), set(&to->t1, w.t1), set(&to->r0, w.r0), set(&to->r1, w.r1), set(&to->rb0, w.rb0),
+        set(&to->rb1, w.rb1);
 }
 
-// Writes the block's records and returns the lanes that need the C-library
-// kernel.
-int partial_block(const Partial& q, const Block& b) {
-    const Wave w = wave(q.wavelengths, b);
-    Mat4 M = q.d0 != 0 ? load_mat(q.base, b) : identity4();
-    const C4 es = load_block(parts(q.substrate + b.i), b.count);
-    const C4 P = cmul(es, q.eta0);
-    const C4 two_es = cadd(es, es);
-    int special = ~_mm256_movemask_pd(within(norm2(es), 1e-290, 1e290)) & 0xF;
-    const C4 inv_es = reciprocal(es);
-    const C4 one{_mm256_set1_pd(1.0), _mm256_setzero_pd()};
-    const __m256d half = _mm256_set1_pd(0.5);
+inline C4 one_minus(C4 z) { return {_mm256_sub_pd(_mm256_set1_pd(1.0), z.re), negate_pd(z.im)}; }
+inline C4 one_plus(C4 z) { return {_mm256_add_pd(_mm256_set1_pd(1.0), z.re), z.im}; }
 
+// Writes t, t', r, r' of the stack matrix M to record j, returns the weights
+// of the changes and adds to *special the lanes whose D the scaled
+// reciprocal cannot take.
+inline Weights coefficients(const Partial& q, const Substrate& s, const Mat4& M, int j, const Block& b,
+                            int* special) {
+    // D = eta0 M00 + eta_s M11 + P M01 + M10, its reciprocal by scaling.
+    const C4 D = cmuladd(q.eta0, M.m00, cmuladd(s.es, M.m11, cmuladd(s.P, M.m01, M.m10)));
+    *special |= ~_mm256_movemask_pd(within(_mm256_max_pd(abs_pd(D.re), abs_pd(D.im)), 1e-300, 1e300)) & 0xF;
+    const C4 inv_D = reciprocal(D);
+    const C4 t = cmul(q.two_eta0, inv_D), tb = cmul(s.two_es, inv_D);
+    // eta0 M00 - eta_s M11 and P M01 - M10, shared by both reflections.
+    const C4 diag = cmuladd(q.eta0, M.m00, cneg(cmul(s.es, M.m11)));
+    const C4 off = cmuladd(s.P, M.m01, cneg(M.m10));
+    const C4 r = cmul(cadd(diag, off), inv_D), rb = cmul(cadd(cneg(diag), off), inv_D);
+    q.sink.put(record_slot(q, j, 0, b.i), b.count, t);
+    q.sink.put(record_slot(q, j, 1, b.i), b.count, tb);
+    q.sink.put(record_slot(q, j, 2, b.i), b.count, r);
+    q.sink.put(record_slot(q, j, 3, b.i), b.count, rb);
+
+    // The factors -t^2/(2 eta0), t/(2 eta0), t'/(2 eta_s) folded into the
+    // weights.
+    const C4 a_r = cmul(cscale(t, _mm256_set1_pd(0.5)), q.inv_eta0);
+    const C4 a_t = cneg(cmul(t, a_r));
+    const C4 a_rb = cmul(cscale(tb, _mm256_set1_pd(0.5)), s.inv_es);
+    const C4 ar_m = cmul(a_r, one_minus(r)), arb_m = cmul(a_rb, one_minus(rb));
+    return {cmul(a_t, q.eta0), a_t, cmul(ar_m, q.eta0), cneg(cmul(a_r, one_plus(r))), cneg(cmul(a_rb, one_plus(rb))),
+            cmul(arb_m, s.es)};
+}
+
+// The changes of record j with respect to d_k, from X = X_k.
+inline void changes(const Partial& q, const Substrate& s, const Weights& w, const Mat4& X, int j, int k,
+                    const Block& b) {
+    const C4 Xs0 = cmuladd(s.es, X.m01, X.m00), Xs1 = cmuladd(s.es, X.m11, X.m10);
+    const C4 eX0 = cmuladd(q.eta0, X.m00, X.m10), eX1 = cmuladd(q.eta0, X.m01, X.m11);
+    const int64_t at = static_cast<int64_t>(k - q.d0) * q.N + b.i;
+    q.sink.put(record_slot(q, j, 4, at), b.count, cmuladd(w.t0, Xs0, cmul(w.t1, Xs1)));
+    q.sink.put(record_slot(q, j, 5, at), b.count, cmuladd(w.r0, Xs0, cmul(w.r1, Xs1)));
+    q.sink.put(record_slot(q, j, 6, at), b.count, cmuladd(w.rb0, eX0, cmul(w.rb1, eX1)));
+}
+
+// Writes the tile's records and leaves in special[m] the lanes of block m
+// that need the C-library kernel.
+void partial_tile(const Partial& q, const Tile& tile, int* special) {
+    Wave waves[kTileBlocks];
+    Substrate subs[kTileBlocks];
+    Mat4 M[kTileBlocks];
+    Phase phases[kTileBlocks];
+    Terms L[kTileBlocks];
+    Weights weights[kTileBlocks];
+    for (int m = 0; m < tile.blocks(); ++m) {
+        const Block b = tile.block(m);
+        waves[m] = wave(q.wavelengths, b);
+        set(&M[m], q.d0 != 0 ? load_mat(q.base, b) : identity4());
+        const C4 es = load_block(parts(q.substrate + b.i), b.count);
+        special[m] = ~_mm256_movemask_pd(within(norm2(es), 1e-290, 1e290)) & 0xF;
+        set(&subs[m].es, es), set(&subs[m].P, cmul(es, q.eta0)), set(&subs[m].two_es, cadd(es, es));
+        set(&subs[m].inv_es, reciprocal(es));
+    }
     for (int j = q.d0; j < q.K; ++j) {
-        const LayerParts p = layer_parts(q.n.at(j, b.i), q.eta.at(j, b.i), b.count, q.thicknesses[j], w, q.x2);
-        special |= p.special;
-        const WithDerivative layer = derivative_terms(p, w);
-        if (q.derivatives) store_scratch(q.scratch + 32 * static_cast<int64_t>(j - q.d0), product(layer.G, M));
-        M = product(layer.L, M);
-
-        // D = eta0 M00 + eta_s M11 + P M01 + M10, its reciprocal by scaling.
-        const C4 D = cmuladd(q.eta0, M.m00, cmuladd(es, M.m11, cmuladd(P, M.m01, M.m10)));
-        special |= ~_mm256_movemask_pd(within(_mm256_max_pd(abs_pd(D.re), abs_pd(D.im)), 1e-300, 1e300)) & 0xF;
-        const C4 inv_D = reciprocal(D);
-        const C4 t = cmul(q.two_eta0, inv_D), tb = cmul(two_es, inv_D);
-        // eta0 M00 - eta_s M11 and P M01 - M10, shared by both reflections.
-        const C4 diag = cmuladd(q.eta0, M.m00, cneg(cmul(es, M.m11)));
-        const C4 off = cmuladd(P, M.m01, cneg(M.m10));
-        const C4 r = cmul(cadd(diag, off), inv_D), rb = cmul(cadd(cneg(diag), off), inv_D);
-        store_block(record_slot(q, j, 0, b.i), b.count, t);
-        store_block(record_slot(q, j, 1, b.i), b.count, tb);
-        store_block(record_slot(q, j, 2, b.i), b.count, r);
-        store_block(record_slot(q, j, 3, b.i), b.count, rb);
+        const double d = q.thicknesses[j];
+        Mat4* const X_j = q.X + static_cast<int64_t>(j - q.d0) * q.width;
+        for (int m = 0; m < tile.blocks(); ++m) {
+            const Block b = tile.block(m);
+            layer_phase(q.n.at(j, b.i), q.eta.at(j, b.i), b.count, d, waves[m], q.x2, &phases[m], &special[m]);
+        }
+        for (int m = 0; m < tile.blocks(); ++m) {
+            const Terms Lm = stack_terms(phases[m]);
+            set(&L[m], Lm);
+            if (q.derivatives) set(&X_j[m], apply(Lm, derivative_factor(phases[m], waves[m], M[m], false)));
+            set(&M[m], apply(Lm, M[m]));
+            const Weights w = coefficients(q, subs[m], M[m], j, tile.block(m), &special[m]);
+            if (q.derivatives) set(&weights[m], w);
+        }
         if (!q.derivatives) continue;
-
-        // The factors -t^2/(2 eta0), t/(2 eta0), t'/(2 eta_s) folded into
-        // the weights of each change.
-        const C4 a_r = cmul(cscale(t, half), q.inv_eta0);
-        const C4 a_t = cneg(cmul(t, a_r));
-        const C4 a_rb = cmul(cscale(tb, half), inv_es);
-        const C4 one_minus_r{_mm256_sub_pd(one.re, r.re), negate_pd(r.im)}, one_plus_r = cadd(one, r);
-        const C4 one_minus_rb{_mm256_sub_pd(one.re, rb.re), negate_pd(rb.im)}, one_plus_rb = cadd(one, rb);
-        const C4 ar_m = cmul(a_r, one_minus_r), ar_p = cmul(a_r, one_plus_r);
-        const C4 arb_m = cmul(a_rb, one_minus_rb), arb_p = cmul(a_rb, one_plus_rb);
-        const Weights wt{cmul(a_t, q.eta0), cmul(a_t, es), cmul(a_t, P), a_t};
-        const Weights wr{cmul(ar_m, q.eta0), cneg(cmul(ar_p, es)), cmul(ar_m, P), cneg(ar_p)};
-        const Weights wrb{cneg(cmul(arb_p, q.eta0)), cmul(arb_m, es), cmul(arb_m, P), cneg(arb_p)};
         for (int k = q.d0; k <= j; ++k) {
-            double* const X_k = q.scratch + 32 * static_cast<int64_t>(k - q.d0);
-            Mat4 X = load_scratch(X_k);
-            if (k < j) {
-                X = product(layer.L, X);
-                store_scratch(X_k, X);
+            Mat4* const X_k = q.X + static_cast<int64_t>(k - q.d0) * q.width;
+            for (int m = 0; m < tile.blocks(); ++m) {
+                if (k < j) set(&X_k[m], apply(L[m], X_k[m]));
+                changes(q, subs[m], weights[m], X_k[m], j, k, tile.block(m));
             }
-            const int64_t at = static_cast<int64_t>(k - q.d0) * q.N + b.i;
-            store_block(record_slot(q, j, 4, at), b.count, weigh(wt, X));
-            store_block(record_slot(q, j, 5, at), b.count, weigh(wr, X));
-            store_block(record_slot(q, j, 6, at), b.count, weigh(wrb, X));
         }
     }
-    return special;
 }
 
 inline C4 broadcast(double re, double im) { return {_mm256_set1_pd(re), _mm256_set1_pd(im)}; }
@@ -418,11 +529,16 @@ void four_lane_forward_backward(int start, int end, int K, const OneDArray<doubl
     if (K < 1)
         return forward_backward(start, end, K, wavelengths, thicknesses, indices, admittances, x, stack_matrix,
                                 layer_matrices, derivatives);
-    // A redone wavelength's wave number goes to a local cache, so nothing is
-    // allocated once outputs are written.
+    // The tile's scratch; a redone wavelength's wave number goes to a local
+    // cache, so nothing is allocated once outputs are written.
+    const int width = tile_width(start, end, sizeof(Kept) * static_cast<size_t>(K));
+    const Scratch kept = Scratch::required(sizeof(Kept) * width * static_cast<size_t>(K));
     alignas(16) double cache[2];
+    const Sink sink{static_cast<int64_t>(end - start) * K * 128 > kStreamingBytes && aligned16(layer_matrices.data) &&
+                    aligned16(derivatives.data)};
     forward_backward_tiles(start, end, K, wavelengths.data, thicknesses.data, rows(indices), rows(admittances), x,
-                           stack(stack_matrix), layer_matrices, derivatives, [&](int64_t i) {
+                           stack(stack_matrix), layer_matrices, derivatives, sink, static_cast<Kept*>(kept.data()),
+                           width, [&](int64_t i) {
                                forward_backward_in(static_cast<int>(i), static_cast<int>(i + 1), K, wavelengths,
                                                    thicknesses, indices, admittances, x, stack_matrix,
                                                    layer_matrices, derivatives, reinterpret_cast<cplx*>(cache));
@@ -440,11 +556,18 @@ void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArra
     if (!usable_incident(e0))
         return partial_coatings(start, end, N, K, wavelengths, thicknesses, indices, admittances, eta0,
                                 substrate_admittances, x, base_matrix, d0, records, derivatives);
-    // Four lanes of every X_k; the C-library kernel reuses it for the
+    // The tile's X_k; the C-library kernel reuses the scratch for the
     // wavelengths it redoes, so nothing is allocated once outputs are written.
-    const size_t vector_bytes = sizeof(double) * 32 * (static_cast<size_t>(K - d0) + 1);
+    const int width = tile_width(start, end, derivatives ? sizeof(Mat4) * static_cast<size_t>(K - d0) : 0);
+    const size_t vector_bytes = derivatives ? sizeof(Mat4) * width * static_cast<size_t>(K - d0) : 0;
     const size_t scalar_bytes = partial_scratch_bytes(K - d0);
     const Scratch block = Scratch::required(vector_bytes > scalar_bytes ? vector_bytes : scalar_bytes);
+    // The records' bytes: 64 per layer and wavelength, and 48 per pair of
+    // layers k <= j with derivatives.
+    const int64_t added = K - d0, bytes = (end - start) * (64 * added + (derivatives ? 24 * added * (added + 1) : 0));
+    bool aligned = true;
+    for (int j = 0; j < added; ++j)
+        for (int slot = 0; slot < (derivatives ? 7 : 4); ++slot) aligned = aligned && aligned16(records[j][slot]);
     const C4 eta0_v = broadcast(e0[0], e0[1]);
     const Partial q{N,
                     K,
@@ -461,15 +584,24 @@ void four_lane_partial_coatings(int start, int end, int N, int K, const OneDArra
                     eta0_v,
                     cadd(eta0_v, eta0_v),
                     reciprocal(eta0_v),
-                    block.doubles()};
-    for (int64_t i = start; i < end; i += 4) {
-        const Block b{i, static_cast<int>(end - i < 4 ? end - i : 4)};
-        redo_marked(b, partial_block(q, b), [&](int64_t at) {
-            partial_coatings_in(static_cast<int>(at), static_cast<int>(at + 1), N, K, wavelengths, thicknesses,
-                                indices, admittances, eta0, substrate_admittances, x, base_matrix, d0, records,
-                                derivatives, block.data());
-        });
-    }
+                    Sink{bytes > kStreamingBytes && aligned},
+                    static_cast<Mat4*>(block.data()),
+                    width};
+    int special[kTileBlocks];
+    for_each_tile(start, end, width, [&](const Tile& tile) {
+        partial_tile(q, tile, special);
+        int any = 0;
+        for (int m = 0; m < tile.blocks(); ++m) any |= special[m];
+        if (any == 0) return;
+        q.sink.fence();
+        for (int m = 0; m < tile.blocks(); ++m)
+            redo_marked(tile.block(m), special[m], [&](int64_t at) {
+                partial_coatings_in(static_cast<int>(at), static_cast<int>(at + 1), N, K, wavelengths, thicknesses,
+                                    indices, admittances, eta0, substrate_admittances, x, base_matrix, d0, records,
+                                    derivatives, block.data());
+            });
+    });
+    q.sink.fence();
 }
 
 }  // namespace sardune::transfer

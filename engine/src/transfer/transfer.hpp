@@ -58,8 +58,9 @@ void partial_coatings_in(int start, int end, int N, int K, const OneDArray<doubl
                          bool derivatives, void* scratch);
 size_t partial_scratch_bytes(int added);
 
-// result = stacks[count-1] ... stacks[0] per wavelength, on the calling thread.
-void multiply_stacks(int count, int N, const cplx* const* stacks, cplx* result);
+// result = stacks[count-1] ... stacks[0] per wavelength of [start, end), each
+// stack N wavelengths long.
+void multiply_stacks(int start, int end, int count, int N, const cplx* const* stacks, cplx* result);
 
 // ---- the four-lane builds (AVX2 with FMA) of the first four: the same
 // contracts, four wavelengths per vector, the sine, cosine, exponential and
