@@ -39,7 +39,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optiona
 import numpy as np
 
 from . import engine as _engine
-from .engine import Engine, _addr, _rows, default_engine
+from .engine import Engine, LayerRows, _addr, _rows, default_engine
 from .errors import ToleranceError
 from .physics import _angles, _grid, _pol, admittance, coefficients, reflectance, transmittance
 
@@ -177,27 +177,19 @@ def _checks(bounds: Sequence, w: np.ndarray) -> List[Tuple[str, np.ndarray, floa
 
 class _Media(NamedTuple):
     """Nominal media of one polarisation on the grid."""
-    n: np.ndarray        # (K, N) layer indices
-    eta: np.ndarray      # (K, N) admittances
-    rows: np.ndarray     # (U, N) the distinct rows of n and eta
-    n_at: np.ndarray     # (K,) addresses of n's rows among them, the engine's pointer form
-    eta_at: np.ndarray   # (K,) the same for eta
+    n: LayerRows         # (K, N) layer indices, one row per distinct index
+    eta: LayerRows       # (K, N) admittances, likewise
+    n_at: np.ndarray     # (K,) addresses of each layer's row, the engine's pointer form
+    eta_at: np.ndarray
     eta0: np.ndarray     # (1,) incident admittance, the engine's cell
     eta_s: np.ndarray    # (N,) substrate admittances
 
 
-def _media(n: np.ndarray, eta: np.ndarray, eta0: complex, eta_s: np.ndarray) -> _Media:
-    """Media whose per-layer rows are stored once per distinct row: the
-    engine takes a row address per layer, so layers of one material read
-    the same memory (each run sweeps every row; two materials stay in
-    cache where a hundred layers' rows would not)."""
-    where: Dict[bytes, int] = {}
-    picks = [[where.setdefault(row.tobytes(), len(where)) for row in a] for a in (n, eta)]
-    rows = np.empty((len(where), n.shape[1]), np.complex128)
-    for a, pick in zip((n, eta), picks):
-        rows[pick] = a
-    at = [np.array([rows.ctypes.data + rows.strides[0] * i for i in pick], np.uintp) for pick in picks]
-    return _Media(n, eta, rows, at[0], at[1], np.array([eta0], np.complex128), np.ascontiguousarray(eta_s))
+def _media(o) -> _Media:
+    """The media of Design._optics with their pointer tables built once:
+    every run reads the same rows, and a two-material stack has two."""
+    return _Media(o.n_rows, o.eta_rows, np.asarray(_rows(o.n_rows)), np.asarray(_rows(o.eta_rows)),
+                  np.array([o.eta0], np.complex128), np.ascontiguousarray(o.eta_s))
 
 
 class _Job:
@@ -231,12 +223,10 @@ class _Job:
                 media = {}
                 for p in _pol(self.pol):
                     o = self.design._optics(w, slice(None), N, x, cos0, p, True)
-                    media[p] = _media(o.n, o.eta, o.eta0, o.eta_s)
+                    media[p] = _media(o)
                 n = next(iter(media.values())).n
-                # Without layers the stack-matrix path: the real-index paths
-                # need not write the bare boundary's coefficients.
-                real = len(self.design) > 0 and self.design._real_path(e, n, x, "auto") is not None
-                self._prepared = (e, x, media, real, bool(np.any(n.imag != 0)))
+                real = self.design._real_path(e, n, x, "auto") is not None
+                self._prepared = (e, x, media, real, bool(np.any(n.rows.imag != 0)))
             return self._prepared
 
 
@@ -308,7 +298,8 @@ def _coefficients(e: Engine, w: np.ndarray, x: float, pol: str, m: _Media, d: np
     N = w.size
     t = np.empty((B, N), np.complex128)
     r = np.empty((B, N), np.complex128)
-    n, eta, ni, na = m.n, m.eta, m.n_at, m.eta_at
+    ni, na = m.n_at, m.eta_at
+    full = m.n.full() if scale is not None else None
     if real:
         spare = np.empty((2, N), np.complex128)  # t', r': not wanted
         slots = np.array([0, spare[0].ctypes.data, 0, spare[1].ctypes.data, 0, 0, 0], np.uintp)
@@ -318,31 +309,18 @@ def _coefficients(e: Engine, w: np.ndarray, x: float, pol: str, m: _Media, d: np
     row, w_at, eta0_at, eta_s_at = 16 * N, w.ctypes.data, m.eta0.ctypes.data, m.eta_s.ctypes.data
     for b in range(B):
         if scale is not None:
-            n = np.ascontiguousarray(m.n * scale[b][:, None])
+            n = np.ascontiguousarray(full * scale[b][:, None])
             eta = admittance(n, x, pol)
             ni, na = _rows(n), _rows(eta)
         d_at = d.ctypes.data + 8 * K * b
         if real:
             slots[0], slots[2] = t.ctypes.data + row * b, r.ctypes.data + row * b
             e._call(name, N, K, w_at, d_at, _addr(ni), _addr(na), eta0_at, eta_s_at, x, slots.ctypes.data, False)
-            if not (np.isfinite(t[b]).all() and np.isfinite(r[b]).all()):
-                _redo_overflow(e, w, x, m, n, eta, d[b], t[b], r[b])
         else:
             e._call("calc_M", N, K, w_at, d_at, _addr(ni), _addr(na), x, M.ctypes.data + 4 * row * b)
     if not real:
         t, _, r, _ = coefficients(M.transpose(1, 2, 0, 3), m.eta0[0], m.eta_s)
     return t, r
-
-
-def _redo_overflow(e: Engine, w: np.ndarray, x: float, m: _Media, n: np.ndarray, eta: np.ndarray,
-                   d: np.ndarray, t: np.ndarray, r: np.ndarray) -> None:
-    """The four-lane real-index kernel overflows deep in the stop band of a
-    very thick stack (NaN); there the stack-matrix path recomputes t and r,
-    as Design.spectrum does."""
-    bad = ~(np.isfinite(t) & np.isfinite(r))
-    sub = lambda a: np.ascontiguousarray(a[:, bad])
-    M = e.calc_M(np.ascontiguousarray(w[bad]), d, sub(n), sub(eta), x)
-    t[bad], _, r[bad], _ = coefficients(M, m.eta0[0], m.eta_s[bad])
 
 
 # ---------------------------------------------------------------- statistics
