@@ -174,15 +174,19 @@ def _bounds(bounds, start: np.ndarray, variables: np.ndarray) -> Tuple[np.ndarra
 # ---------------------------------------------------------------- the problem
 
 class _Problem:
-    """Residuals and their Jacobian as functions of the varied thicknesses."""
+    """Residuals and their Jacobian as functions of the varied thicknesses.
+    With analytic derivatives every evaluation takes them too (the engine
+    gives R, T and their derivatives in one request), and the solver's
+    Jacobian at a point it has just evaluated, which is every one it asks
+    for, costs nothing more."""
 
     def __init__(self, design: "Design", groups: List[_Group], variables: np.ndarray, engine: Engine, method: str,
-                 progress: Optional[IterationProgress]) -> None:
+                 analytic: bool, progress: Optional[IterationProgress]) -> None:
         self.design, self.groups, self.variables = design, groups, variables
-        self.engine, self.method, self.progress = engine, method, progress
+        self.engine, self.method, self.analytic, self.progress = engine, method, analytic, progress
         self.size = sum(g.wavelengths.size for g in groups)
         self.evaluations = self.jacobians = 0
-        self.last: Optional[Tuple[np.ndarray, np.ndarray]] = None
+        self.last: Optional[Tuple[np.ndarray, np.ndarray, Optional[np.ndarray]]] = None  # x, f, J
 
     def at(self, x: np.ndarray) -> "Design":
         d = self.design.thicknesses
@@ -190,36 +194,33 @@ class _Problem:
         return self.design.with_thicknesses(d)
 
     def residuals(self, x: np.ndarray) -> np.ndarray:
-        """Weighted residuals; the last point's are kept, since the solver
-        starts by evaluating the point the report already evaluated."""
-        if self.last is not None and np.array_equal(x, self.last[0]):
-            return self.last[1].copy()
-        self.evaluations += 1
-        design, f = self.at(x), np.empty(self.size)
-        offset = 0
-        for g in self.groups:
-            s = design.spectrum(g.wavelengths, g.angle, g.pol, self.engine, self.method)
-            self._weighted(g, offset, {"R": s.R, "T": s.T, "A": s.A}, f)
-            offset += g.wavelengths.size
-        self.last = (x.copy(), f.copy())
-        return f
+        """Weighted residuals (the last point's are kept: the solver starts
+        with the point the report has evaluated)."""
+        if self.last is None or not np.array_equal(x, self.last[0]):
+            self.evaluations += 1
+            design, f = self.at(x), np.empty(self.size)
+            J = np.empty((self.size, self.variables.size)) if self.analytic else None
+            offset = 0
+            for g in self.groups:
+                if self.analytic:
+                    s = design.sensitivities(g.wavelengths, g.angle, g.pol, self.engine, self.method)
+                    dR, dT = s.dR[self.variables], s.dT[self.variables]
+                    self._weighted(g, offset, {"R": dR, "T": dT, "A": -(dR + dT)}, J.T, subtract=False)
+                else:
+                    s = design.spectrum(g.wavelengths, g.angle, g.pol, self.engine, self.method)
+                self._weighted(g, offset, {"R": s.R, "T": s.T, "A": 1 - s.R - s.T}, f)
+                offset += g.wavelengths.size
+            self.last = (x.copy(), f, J)
+        return self.last[1].copy()
 
     def jacobian(self, x: np.ndarray) -> np.ndarray:
         """(residuals, variables); reports the iteration to `progress`, since
         the trust-region solver takes one Jacobian per accepted step."""
-        design, J = self.at(x), np.empty((self.size, self.variables.size))
-        f = np.empty(self.size)
-        offset = 0
-        for g in self.groups:
-            s = design.sensitivities(g.wavelengths, g.angle, g.pol, self.engine, self.method)
-            dR, dT = s.dR[self.variables], s.dT[self.variables]
-            self._weighted(g, offset, {"R": dR, "T": dT, "A": -(dR + dT)}, J.T, subtract=False)
-            self._weighted(g, offset, {"R": s.R, "T": s.T, "A": 1 - s.R - s.T}, f)
-            offset += g.wavelengths.size
+        f = self.residuals(x)
         if self.progress is not None:
-            self.progress(self.jacobians, float(f @ f), design.thicknesses)
+            self.progress(self.jacobians, float(f @ f), self.at(x).thicknesses)
         self.jacobians += 1
-        return J
+        return self.last[2].copy()
 
     @staticmethod
     def _weighted(g: _Group, offset: int, values: Dict[str, np.ndarray], out: np.ndarray,
@@ -255,7 +256,7 @@ def refine(design: "Design", targets: Sequence, layers: Optional[Sequence[int]] 
     variables = _variables(layers, len(design))
     x0 = design.thicknesses[variables]
     lo, hi = _bounds(bounds, x0, variables)
-    problem = _Problem(design, groups, variables, e, method, progress)
+    problem = _Problem(design, groups, variables, e, method, jacobian == "analytic", progress)
     options = {**DEFAULT_TOLERANCES, **options}
 
     started = time.perf_counter()

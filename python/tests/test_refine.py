@@ -35,6 +35,7 @@ class TestRefine:
         assert [i for i, _, _ in seen] == list(range(r.iterations + 1))
         assert seen[0][1] == pytest.approx(r.merit_start, rel=1e-12)
         assert np.array_equal(seen[0][2], start.thicknesses)
+        assert np.allclose(seen[-1][2], r.design.thicknesses, rtol=0, atol=1e-6)
         merits = [m for _, m, _ in seen]
         assert all(b <= a for a, b in zip(merits, merits[1:]))
         # the start design is left as it was
@@ -48,7 +49,7 @@ class TestRefine:
                    Target("T", w, 30.0, "p", np.linspace(0.8, 0.9, 9), np.linspace(0.01, 0.03, 9)),
                    Target("A", w, 0.0, "s", 0.0, 0.02)]
         variables = np.array([3, 0, 2])
-        p = _Problem(absorbing, _groups(targets), variables, eng, "auto", None)
+        p = _Problem(absorbing, _groups(targets), variables, eng, "auto", True, None)
         x = absorbing.thicknesses[variables]
         J = p.jacobian(x)
         assert J.shape == (9 + 5 + 9 + 9, 3)
