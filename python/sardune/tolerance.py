@@ -197,10 +197,10 @@ class _Job:
     are prepared where the batch runs (once per job and process)."""
 
     def __init__(self, design: "Design", w: np.ndarray, angle: float, pol: str, sigmas: np.ndarray, alike: bool,
-                 entropy: int, checks, library: str, blocks: Sequence[slice] = (slice(None),)) -> None:
+                 entropy: int, checks, library: str) -> None:
         self.design, self.w, self.angle, self.pol = design, w, angle, pol
         self.sigmas, self.alike, self.entropy, self.checks, self.library = sigmas, alike, entropy, checks, library
-        self.blocks = list(blocks)
+        self.blocks = _wavelength_blocks(w.size, 1)  # of the statistics: set by whoever runs the job
         self._prepared = None
         self._lock = threading.Lock()
 
