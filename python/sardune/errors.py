@@ -12,7 +12,7 @@ exception a caller would expect, so ``except MemoryError`` or
     +-- EngineStatusError                  any other non-zero status
     +-- DesignFileError(ValueError)        a design, materials or table file is malformed
     +-- MaterialError(ValueError)          a material evaluated where it is not defined
-    +-- ToleranceError(RuntimeError)       a batch of a tolerance analysis failed in its executor
+    +-- ToleranceError(RuntimeError)       work of a tolerance analysis failed in its executor
 
 Bad arguments are caught before the engine is called and raise plain
 TypeError or ValueError naming the argument.

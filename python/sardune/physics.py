@@ -348,16 +348,18 @@ class Design:
         """A copy with layer k's thickness changed."""
         layers = list(self.layers)
         layers[k] = Layer(layers[k].index, thickness)
-        return Design(layers, self.substrate, self.incident, self.substrate_thickness, self.back_layers,
-                      self.exit_medium)
+        return self._with_layers(layers)
 
     def with_thicknesses(self, thicknesses: ArrayLike) -> "Design":
         """A copy with every layer's thickness (nm) replaced, (K,)."""
         d = np.asarray(thicknesses, np.float64)
         if d.shape != (len(self),):
             raise ValueError(f"thicknesses: expected {len(self)} values, got shape {d.shape}")
-        return Design([Layer(l.index, float(t)) for l, t in zip(self.layers, d)], self.substrate, self.incident,
-                      self.substrate_thickness, self.back_layers, self.exit_medium)
+        return self._with_layers([Layer(l.index, float(t)) for l, t in zip(self.layers, d)])
+
+    def _with_layers(self, layers: List[Layer]) -> "Design":
+        return Design(layers, self.substrate, self.incident, self.substrate_thickness, self.back_layers,
+                      self.exit_medium)
 
     # --- refinement and tolerances (their own modules; scipy is loaded on first use)
 
