@@ -10,6 +10,10 @@ Physics: Design, Layer, Material; spectra R, T, A for s, p or unpolarised
 light over wavelengths and angles, thickness sensitivities, absorptance per
 layer, phases with group delay and dispersion, ellipsometric psi and Delta,
 thick substrates combined incoherently; design files through read_design.
+
+Design work: Design.refine (least squares towards R/T/A targets with the
+engine's derivatives) and Design.tolerance (Monte Carlo over manufacturing
+errors, serially or over an executor such as a dask.distributed Client).
 """
 
 from typing import List, Optional, Sequence, Tuple, Union
@@ -20,12 +24,16 @@ from ._version import __version__
 from .engine import (BUILD_COPY, ENTRY_POINTS, ENV_VARIABLE, Coefficients, Engine, ForwardBackward, LayerRows,
                      SlabVariations, default_engine, find_library, load)
 from .errors import (DesignFileError, EngineOutOfMemory, EngineStatusError, InvalidRequest, LibraryNotFound,
-                     MaterialError, MissingEntryPoint, SardunError, SarduneError)
+                     MaterialError, MissingEntryPoint, SardunError, SarduneError, ToleranceError)
 from .materials import BUILT_IN, N_BK7, Material, fused_silica
 from .physics import (Absorptance, Design, Ellipsometry, Layer, Phase, Sensitivities, Spectrum, admittance,
                       coefficient_derivatives, coefficients, default_design, read_design, reflectance,
                       transmittance, wavelength_grid)
 from .design_file import read_table
+# The modules keep their names (sardune.refine.refine, sardune.tolerance.tolerance);
+# the functions are Design.refine and Design.tolerance.
+from .refine import Refinement, Target
+from .tolerance import Bound, ErrorModel, Statistics, Tolerance
 
 __all__ = [
     "__version__",
@@ -36,13 +44,15 @@ __all__ = [
     "update_optiprops_real_n_simd", "matmul_22X", "calc_v_t_tau",
     # errors
     "SarduneError", "SardunError", "LibraryNotFound", "MissingEntryPoint", "EngineStatusError",
-    "EngineOutOfMemory", "InvalidRequest", "DesignFileError", "MaterialError",
+    "EngineOutOfMemory", "InvalidRequest", "DesignFileError", "MaterialError", "ToleranceError",
     # physics
     "Design", "Layer", "Spectrum", "Sensitivities", "Absorptance", "Phase", "Ellipsometry",
     "admittance", "coefficients", "coefficient_derivatives", "reflectance", "transmittance",
     "default_design", "read_design", "wavelength_grid",
     # materials
     "Material", "fused_silica", "N_BK7", "BUILT_IN", "read_table",
+    # refinement and tolerance analysis
+    "Target", "Refinement", "ErrorModel", "Bound", "Statistics", "Tolerance",
 ]
 
 

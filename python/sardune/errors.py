@@ -12,6 +12,7 @@ exception a caller would expect, so ``except MemoryError`` or
     +-- EngineStatusError                  any other non-zero status
     +-- DesignFileError(ValueError)        a design, materials or table file is malformed
     +-- MaterialError(ValueError)          a material evaluated where it is not defined
+    +-- ToleranceError(RuntimeError)       work of a tolerance analysis failed in its executor
 
 Bad arguments are caught before the engine is called and raise plain
 TypeError or ValueError naming the argument.
@@ -70,6 +71,17 @@ class MaterialError(SarduneError, ValueError):
     """A material evaluated outside its model's domain (a table's range, a
     Sellmeier pole, n or k out of bounds); the message names the material
     and the wavelength."""
+
+
+class ToleranceError(SarduneError, RuntimeError):
+    """Work of a tolerance analysis failed in its executor (at submission or
+    when it ran): "executor: batch 2 (runs 512 to 767) failed: CAUSE", or
+    the statistics of a block of wavelengths on a cluster; .what names the
+    work, the cause is chained."""
+
+    def __init__(self, what: str, cause: BaseException) -> None:
+        super().__init__(f"executor: {what} failed: {type(cause).__name__}: {cause}")
+        self.what = what
 
 
 def check_status(function: str, status: int) -> None:

@@ -23,13 +23,17 @@ changed), or `batch` wavelengths per batch where a call gives it. A
 
 import math
 import numbers
-from typing import Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from .engine import Engine, LayerRows, default_engine
 from .materials import ArrayLike
 from .design_file import PathLike
+
+if TYPE_CHECKING:
+    from .refine import Refinement
+    from .tolerance import ErrorModel, Tolerance
 
 WORKING_SET = 64 * 2**20  # bytes of scratch per wavelength batch
 C_NM_PER_FS = 299.792458  # speed of light
@@ -344,8 +348,38 @@ class Design:
         """A copy with layer k's thickness changed."""
         layers = list(self.layers)
         layers[k] = Layer(layers[k].index, thickness)
+        return self._with_layers(layers)
+
+    def with_thicknesses(self, thicknesses: ArrayLike) -> "Design":
+        """A copy with every layer's thickness (nm) replaced, (K,)."""
+        d = np.asarray(thicknesses, np.float64)
+        if d.shape != (len(self),):
+            raise ValueError(f"thicknesses: expected {len(self)} values, got shape {d.shape}")
+        return self._with_layers([Layer(l.index, float(t)) for l, t in zip(self.layers, d)])
+
+    def _with_layers(self, layers: List[Layer]) -> "Design":
         return Design(layers, self.substrate, self.incident, self.substrate_thickness, self.back_layers,
                       self.exit_medium)
+
+    # --- refinement and tolerances (their own modules; scipy is loaded on first use)
+
+    def refine(self, targets: Sequence, layers: Optional[Sequence[int]] = None,
+               bounds: Tuple[ArrayLike, ArrayLike] = (0.0, math.inf), engine: Optional[Engine] = None,
+               method: str = "auto", jacobian: str = "analytic",
+               progress: Optional[Callable[[int, float, np.ndarray], None]] = None, **options: Any) -> "Refinement":
+        """Thicknesses refined towards `targets` by least squares with the
+        engine's derivatives; see sardune.refine.refine."""
+        from .refine import refine
+        return refine(self, targets, layers, bounds, engine, method, jacobian, progress, **options)
+
+    def tolerance(self, wavelengths: ArrayLike, errors: "ErrorModel", runs: int, seed: Optional[int] = None,
+                  angle: float = 0.0, pol: str = "s", percentiles: Sequence[float] = (5.0, 50.0, 95.0),
+                  bounds: Sequence = (), batch: Optional[int] = None, executor: Any = None,
+                  engine: Optional[Engine] = None, progress: Optional[Progress] = None) -> "Tolerance":
+        """Monte Carlo over manufacturing errors; see sardune.tolerance.tolerance."""
+        from .tolerance import tolerance
+        return tolerance(self, wavelengths, errors, runs, seed, angle, pol, percentiles, bounds, batch, executor,
+                         engine, progress)
 
     # --- the sweep over angles, wavelength batches and polarisations
 

@@ -193,3 +193,26 @@ def test_plot_scales_to_the_data():
     assert hi - lo >= 0.5 and lo < 50 < hi
     assert heading("AR", 1, 0.0, "s") == "AR: 1 layer, 0\N{DEGREE SIGN} s-polarised"
     assert heading("HR", 19, 45.0, "u").startswith("HR: 19 layers, 45")
+
+
+def test_plot_draws_a_tolerance_band(eng, engine_ready, tmp_path, capsys):
+    p = run_plot(eng, tmp_path, "--tolerance", "40", "--sigma", "1.5", "--sigma-rel", "0.01", "--band", "T",
+                 "--step", "4", "--output", "band.png")
+    assert p.returncode == 0 and (tmp_path / "band.png").stat().st_size > 10000, p.stderr
+    from sardune.plot import _arguments
+    for bad, option in ((["--tolerance", "40"], "--tolerance"), (["--sigma", "1"], "--sigma"),
+                        (["--tolerance", "40", "--sigma", "-1"], "--sigma"),
+                        (["--tolerance", "2.5", "--sigma", "1"], "--tolerance"),
+                        (["--tolerance", "0", "--sigma", "1"], "--tolerance"),
+                        (["--tolerance", "40", "--sigma-index", "1", "--seed", "-1"], "--seed"),
+                        (["--tolerance", "40", "--sigma", "1", "--band", "A"], "--band")):
+        with pytest.raises(SystemExit) as e:
+            _arguments(bad)
+        assert e.value.code == 2 and option in capsys.readouterr().err, bad
+    # the band's curves are picked by level, whatever order the levels have
+    from sardune.plot import band
+    w = np.linspace(450.0, 650.0, 11)
+    t = LOSSLESS.tolerance(w, sardune.ErrorModel(thickness=2.0), 30, seed=3, percentiles=(50, 95, 5), engine=eng)
+    low, median, high = band(t, "R")
+    assert np.array_equal(low, 100 * t.R.percentiles[2]) and np.array_equal(high, 100 * t.R.percentiles[1])
+    assert np.array_equal(median, 100 * t.R.percentiles[0]) and np.all(low < high)

@@ -1,0 +1,60 @@
+"""Tolerance analysis on a local dask.distributed cluster: two worker
+processes on this machine, started once for the module and stopped at its
+end. The batches run in those processes and the result is bitwise the
+serial one; a batch that fails there is named."""
+
+import os
+import sys
+
+import numpy as np
+import pytest
+from distributed import Client, LocalCluster
+
+from sardune import Design, Layer
+from sardune import ErrorModel, ToleranceError
+
+W = np.linspace(420.0, 780.0, 97)
+LOSSLESS = Design([((2.35 if j % 2 == 0 else 1.46), 550 / (4 * (2.35 if j % 2 == 0 else 1.46))) for j in range(15)],
+                  substrate=1.52)
+ABSORBING = Design([Layer(lambda w: 2.3 + 3e4 / w ** 2 - 0.02j, 60.0), (1.45 - 0.001j, 110.0), (2.0 - 0.05j, 35.0)],
+                   substrate=1.52 - 0.001j)
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                           dashboard_address=None)
+    c = Client(cluster)
+    try:
+        yield c
+    finally:
+        c.close()
+        cluster.close()
+
+
+@pytest.mark.parametrize("design, pol", [(LOSSLESS, "u"), (ABSORBING, "p")])
+def test_cluster_result_is_the_serial_one(eng, client, design, pol):
+    errors = ErrorModel(thickness=1.0, relative=0.01, index=0.005)
+    kw = dict(errors=errors, runs=240, seed=7, angle=25.0, pol=pol, bounds=[("R", 500, 600, 0.0, 0.9)], engine=eng)
+    serial = design.tolerance(W, batch=240, **kw)
+    spread = design.tolerance(W, batch=16, executor=client, **kw)
+    # both worker processes ran batches: each has loaded the engine for them
+    loaded = client.run(lambda: bool(sys.modules["sardune.tolerance"]._engines) if "sardune.tolerance" in sys.modules
+                        else False)
+    assert len(loaded) == 2 and all(loaded.values()), loaded
+    for a, b in zip(serial, spread):
+        for x, y in zip(a, b) if hasattr(a, "_fields") else [(a, b)]:
+            assert (x is None and y is None) or np.array_equal(x, y)
+
+
+def test_a_batch_failing_on_a_worker_is_named(eng, client):
+    here = os.getpid()
+
+    def index(w):
+        if os.getpid() != here:
+            raise RuntimeError("index unknown on the worker")
+        return np.full(w.shape, 2.0)
+
+    design = Design([Layer(index, 80.0)])
+    with pytest.raises(ToleranceError, match=r"^executor: batch 0 \(runs 0 to 9\) failed: RuntimeError: index unknown"):
+        design.tolerance(W, ErrorModel(thickness=1.0), 30, seed=1, batch=10, executor=client, engine=eng)

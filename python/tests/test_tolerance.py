@@ -1,0 +1,205 @@
+"""Tolerance analysis: each run is the perturbed design computed on its own,
+statistics and yield from those runs, bitwise the same for any batching and
+executor, percentiles as numpy's, and bad input."""
+
+import concurrent.futures
+import multiprocessing
+
+import numpy as np
+import pytest
+
+from sardune import Design, Layer
+from sardune import Bound, ErrorModel, ToleranceError
+from sardune.tolerance import _statistics
+
+W = np.linspace(450.0, 750.0, 41)
+LOSSLESS = Design([(2.3, 60.0), (1.38, 110.0), (2.3, 45.0), (1.6, 87.0), (1.38, 140.0)], substrate=1.52)
+ABSORBING = Design([Layer(lambda w: 2.3 + 3e4 / w ** 2 - 0.02j, 60.0), (1.45 - 0.001j, 110.0), (2.0 - 0.05j, 35.0)],
+                   substrate=1.52)
+ERRORS = ErrorModel(thickness=[1.0, 2.0, 0.5, 1.5, 3.0], relative=0.02, index=0.01)
+
+
+def by_hand(design, errors, runs, seed, angle, pol):
+    """The runs as the module describes them, each a Design computed by
+    Design.spectrum: run i draws z_abs, z_rel, z_index from
+    SeedSequence(seed).spawn(runs)[i]."""
+    K = len(design)
+    m = 1 if errors.alike else K
+    R, T = [], []
+    for child in np.random.SeedSequence(seed).spawn(runs):
+        z = np.random.Generator(np.random.PCG64(child)).standard_normal((3, m))
+        layers = [Layer(lambda w, v=l.index, s=1 + np.broadcast_to(errors.index, K)[k] * z[2, k % m]:
+                        (v(w) if callable(v) else v) * s,
+                        max(0.0, l.thickness * (1 + np.broadcast_to(errors.relative, K)[k] * z[1, k % m])
+                            + np.broadcast_to(errors.thickness, K)[k] * z[0, k % m]))
+                  for k, l in enumerate(design.layers)]
+        s = Design(layers, design.substrate, design.incident).spectrum(W, angle, pol)
+        R.append(s.R)
+        T.append(s.T)
+    return np.array(R), np.array(T)
+
+
+def same(a, b):
+    """Every field of two Tolerance results bitwise equal."""
+    for x, y in zip(a, b):
+        if hasattr(x, "_fields"):
+            assert same(x, y)
+        elif x is None or isinstance(x, (int, float)):
+            assert x == y
+        else:
+            assert np.array_equal(x, y), x
+    return True
+
+
+class TestRuns:
+    def test_no_errors_give_the_nominal_spectrum(self, eng):
+        s = LOSSLESS.spectrum(W, 20.0, "u", eng)
+        r = LOSSLESS.tolerance(W, ErrorModel(), 6, seed=1, angle=20.0, pol="u", engine=eng)
+        assert np.array_equal(r.R.percentiles, np.array([s.R] * 3))
+        assert np.array_equal(r.T.percentiles, np.array([s.T] * 3))
+        assert np.allclose(r.R.mean, s.R, rtol=0, atol=1e-15) and np.all(r.R.std < 1e-15)
+        assert r.A is None and r.yield_fraction == 1.0 and r.passed.shape == (6,)
+        for w in (W, W[:3]):  # the engine's paths for fewer than 4 wavelengths write nothing without layers
+            bare = Design([], substrate=1.52).tolerance(w, ErrorModel(thickness=1.0), 3, seed=1, engine=eng)
+            assert np.allclose(bare.R.percentiles, (0.52 / 2.52) ** 2, rtol=1e-14, atol=0)
+
+    @pytest.mark.parametrize("design, errors, angle, pol", [
+        (LOSSLESS, ERRORS, 0.0, "s"),
+        (LOSSLESS, ErrorModel(thickness=2.0, relative=0.03, alike=True), 40.0, "u"),
+        (ABSORBING, ErrorModel(thickness=1.0, index=[0.02, 0.0, 0.01]), 30.0, "p"),
+        # a 3 nm layer with sigma 4 nm: about a fifth of the runs clip it to 0
+        (Design([(2.3, 60.0), (1.38, 3.0), (2.3, 45.0)]), ErrorModel(thickness=[0.5, 4.0, 0.5]), 0.0, "s"),
+    ])
+    def test_each_run_is_the_perturbed_design(self, eng, design, errors, angle, pol):
+        runs, seed = 24, 20240611
+        R, T = by_hand(design, errors, runs, seed, angle, pol)
+        bounds = [Bound("R", 500.0, 600.0, 0.0, float(np.median(R[:, (W >= 500) & (W <= 600)].max(axis=1)))),
+                  ("T", (700.0, 750.0), 0.2, 1.0)]
+        r = design.tolerance(W, errors, runs, seed, angle, pol, (5, 50, 95), bounds, batch=5, engine=eng)
+        assert r.runs == runs and r.seed == seed and np.array_equal(r.levels, [5, 50, 95])
+        for got, want in ((r.R, R), (r.T, T)) + (((r.A, 1 - R - T),) if design is ABSORBING else ()):
+            assert np.allclose(got.mean, want.mean(axis=0), rtol=0, atol=1e-13)
+            assert np.allclose(got.std, want.std(axis=0), rtol=0, atol=1e-13)
+            assert np.allclose(got.percentiles, np.percentile(want, [5, 50, 95], axis=0), rtol=0, atol=1e-13)
+        assert np.all(r.R.std > 1e-4)  # the errors do move the spectrum
+        inside = (W >= 500) & (W <= 600)
+        passed = (R[:, inside].max(axis=1) <= bounds[0].max) & np.all(T[:, W >= 700] >= 0.2, axis=1)
+        assert np.array_equal(r.passed, passed) and r.yield_fraction == passed.mean()
+        assert 0 < r.yield_fraction < 1
+        if design is ABSORBING:
+            assert np.all(r.A.mean > 0.01)
+        else:
+            assert r.A is None
+
+    def test_bitwise_the_same_for_any_batching_and_executor(self, eng):
+        for design in (LOSSLESS, ABSORBING):
+            errors = ErrorModel(thickness=1.0, relative=0.01, index=0.005)
+            kw = dict(seed=99, angle=10.0, pol="u", bounds=[("R", 450, 750, 0.0, 0.5)], engine=eng)
+            one = design.tolerance(W, errors, 23, batch=23, **kw)
+            assert same(one, design.tolerance(W, errors, 23, batch=1, **kw))
+            assert same(one, design.tolerance(W, errors, 23, batch=6, **kw))
+            with concurrent.futures.ThreadPoolExecutor(2) as pool:
+                assert same(one, design.tolerance(W, errors, 23, batch=4, executor=pool, **kw))
+            if design is LOSSLESS:  # (ABSORBING's lambda does not pickle: see TestBadInput)
+                # forked from a process whose engine runs a pool: the children drop it
+                eng.init(2)
+                try:
+                    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("fork")) as pool:
+                        assert same(one, design.tolerance(W, errors, 23, batch=5, executor=pool, **kw))
+                finally:
+                    eng.init(1)
+            # a different seed is a different sample
+            assert not np.array_equal(one.R.mean, design.tolerance(W, errors, 23, **dict(kw, seed=98)).R.mean)
+
+    def test_progress_and_seed(self, eng):
+        seen = []
+        r = LOSSLESS.tolerance(W, ERRORS, 10, batch=4, engine=eng, progress=lambda done, total: seen.append((done, total)))
+        assert seen == [(4, 10), (8, 10), (10, 10)]
+        assert same(r, LOSSLESS.tolerance(W, ERRORS, 10, seed=r.seed, engine=eng))  # the drawn seed reproduces it
+
+    def test_percentiles_are_numpys(self):
+        rng = np.random.default_rng(5)
+        levels = np.array([0.0, 2.5, 33.3, 50.0, 95.0, 100.0])
+        for runs in (1, 2, 7, 100, 1001):
+            x = rng.normal(size=(9, runs))
+            x[3, runs // 2] = np.nan
+            x[4] = 0.25  # ties
+            got = _statistics(x.copy(), levels)
+            np.testing.assert_array_equal(got.percentiles, np.percentile(x, levels, axis=1))
+            np.testing.assert_array_equal(got.mean, x.mean(axis=1))
+            np.testing.assert_array_equal(got.std, x.std(axis=1))
+
+
+class FailingExecutor(concurrent.futures.Executor):
+    """Runs batches at once; batch `fail` fails, as a worker that dies would."""
+
+    def __init__(self, fail, at_submit=False):
+        self.fail, self.at_submit, self.count = fail, at_submit, 0
+
+    def submit(self, fn, *args):
+        f = concurrent.futures.Future()
+        k, self.count = self.count, self.count + 1
+        if k == self.fail:
+            if self.at_submit:
+                raise RuntimeError("executor shut down")
+            f.set_exception(OSError("worker lost"))
+        else:
+            f.set_result(fn(*args))
+        return f
+
+
+class TestBadInput:
+    @pytest.mark.parametrize("kw, error, message", [
+        (dict(errors=ErrorModel(thickness=-1.0)), ValueError, "errors.thickness: expected finite standard deviations >= 0, got -1.0"),
+        (dict(errors=ErrorModel(relative=[0.01, 0.02])), ValueError, r"errors.relative: expected a number or 5 values"),
+        (dict(errors=ErrorModel(index=np.nan)), ValueError, "errors.index: expected finite"),
+        (dict(errors=ErrorModel(alike="yes")), TypeError, "errors.alike"),
+        (dict(errors=(1.0, 0.0)), TypeError, "errors: expected an ErrorModel"),
+        (dict(runs=0), ValueError, "runs: expected at least 1"),
+        (dict(runs=2.5), TypeError, "runs: expected an integer"),
+        (dict(batch=0), ValueError, "batch: expected at least 1"),
+        (dict(seed=-3), ValueError, "seed: expected an integer >= 0"),
+        (dict(percentiles=[50, 101]), ValueError, "percentiles: expected"),
+        (dict(bounds=[("R", 900, 950, 0.0, 1.0)]), ValueError, r"bounds\[0\]: no wavelength of the grid lies in \[900.0, 950.0\]"),
+        (dict(bounds=[("R", 450, 750, 0.0, 1.0), ("T", 450, 750, 0.9, 0.1)]), ValueError, r"bounds\[1\]: expected min <= max"),
+        (dict(bounds=[("X", 450, 750, 0.0, 1.0)]), ValueError, r"bounds\[0\].quantity"),
+        (dict(bounds=[("R", 450)]), TypeError, r"bounds\[0\]: expected"),
+        (dict(bounds=[("R", 450, 0.0, 1.0)]), TypeError, r"bounds\[0\]: expected"),
+        (dict(angle=[0.0, 10.0]), ValueError, "angle: expected one angle"),
+        (dict(pol="x"), ValueError, "pol:"),
+        (dict(executor=object()), TypeError, "executor: expected an object with submit"),
+        (dict(progress="no"), TypeError, "progress: expected a callable"),
+    ])
+    def test_arguments(self, eng, kw, error, message):
+        args = {"errors": ERRORS, "runs": 4, "engine": eng, **kw}
+        with pytest.raises(error, match=message):
+            LOSSLESS.tolerance(W, **args)
+
+    def test_thick_substrate_and_bad_indices(self, eng):
+        thick = Design(LOSSLESS.layers, substrate=1.52, substrate_thickness=1e6)
+        with pytest.raises(ValueError, match="substrate_thickness: tolerance analysis"):
+            thick.tolerance(W, ERRORS, 4, engine=eng)
+        bad = Design([Layer(np.ones(3), 10.0)])
+        with pytest.raises(ValueError, match=r"layers\[0\].index: expected a number or 41 values"):
+            bad.tolerance(W, ErrorModel(), 4, engine=eng)
+
+    @pytest.mark.parametrize("at_submit", [False, True])
+    def test_a_failed_batch_is_named_and_nothing_returned(self, eng, at_submit):
+        with pytest.raises(ToleranceError, match=r"^executor: batch 2 \(runs 8 to 11\) failed: "
+                                                 + ("RuntimeError: executor shut down" if at_submit else "OSError: worker lost")) as e:
+            LOSSLESS.tolerance(W, ERRORS, 14, seed=1, batch=4, executor=FailingExecutor(2, at_submit), engine=eng)
+        assert e.value.what == "batch 2 (runs 8 to 11)" and e.value.__cause__ is not None
+        # the statistics tasks follow the four batches: the second covers the grid's next block
+        with pytest.raises(ToleranceError, match=r"^executor: statistics of 487.5 to 517.5 nm failed: OSError"):
+            LOSSLESS.tolerance(W, ERRORS, 14, seed=1, batch=4, executor=FailingExecutor(5), engine=eng)
+
+    def test_a_batch_that_cannot_travel_is_named(self, eng):
+        with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("fork")) as pool:
+            with pytest.raises(ToleranceError, match=r"^executor: batch 0 \(runs 0 to 3\) failed: .*(pickle|lambda)"):
+                ABSORBING.tolerance(W, ErrorModel(thickness=1.0), 8, seed=1, batch=4, executor=pool, engine=eng)
+
+    def test_progress_can_cancel(self, eng):
+        def stop(done, total):
+            raise KeyboardInterrupt
+        with pytest.raises(KeyboardInterrupt):
+            LOSSLESS.tolerance(W, ERRORS, 8, batch=2, progress=stop, engine=eng)
