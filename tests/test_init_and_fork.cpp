@@ -2,7 +2,6 @@
 // the child of a fork: no hang, no lost or changed result, no leaked worker.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 
 #include "core/thread_pool.hpp"
 #include "engine_calls.hpp"
+#include "thread_count.hpp"
 
 using calls::cplx;
 using calls::filled;
@@ -30,16 +30,6 @@ constexpr bool address_sanitizer = true;
 #else
 constexpr bool address_sanitizer = false;
 #endif
-
-int live_threads() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 // One request of each pooled entry point over one coating, with the results
 // every thread count must give.
@@ -106,8 +96,7 @@ TEST(InitGate, InitWhileOtherThreadsAreInsideRequests) {
 
 TEST(InitGate, ConcurrentInitsTakeTurns) {
     calls::PoolGuard single(1);
-    std::thread([] {}).join();
-    const int base = live_threads();
+    const int base = thread_count::baseline();
     std::vector<std::thread> initialisers;
     for (int t = 0; t < 4; ++t)
         initialisers.emplace_back([t] {
@@ -116,12 +105,7 @@ TEST(InitGate, ConcurrentInitsTakeTurns) {
     for (auto& t : initialisers) t.join();
     // Whichever init came last, its pool is the only one left.
     const int sharing = sardune::pool ? int(sardune::pool->size()) + 1 : 1;
-    int n = live_threads();
-    for (int tries = 0; n != base + sharing - 1 && tries < 200; ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        n = live_threads();
-    }
-    EXPECT_EQ(n, base + sharing - 1) << "workers of replaced pools are still running";
+    EXPECT_EQ(thread_count::settled_at(base + sharing - 1), base + sharing - 1) << "workers of replaced pools are still running";
     const Workload w;
     EXPECT_TRUE(w.same_again());
 }

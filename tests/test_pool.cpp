@@ -2,7 +2,6 @@
 // from several application threads, and failures that must not leak out.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include "engine_calls.hpp"
 #include "core/frame.hpp"
 #include "core/thread_pool.hpp"
+#include "thread_count.hpp"
 #include "cpu/dispatch.hpp"
 
 using calls::cplx;
@@ -24,63 +24,27 @@ using calls::filled;
 
 namespace {
 
-// Threads of this process, counted by the kernel: a joined worker is gone.
-int live_threads() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-    }
-    return n;
-}
-
-// A joined thread can linger in /proc for a moment after join returns, so
-// counts are read until they settle; a worker that was never joined stays
-// and still fails the comparison.
-int threads_settled_at(int expected) {
-    int n = live_threads();
-    for (int tries = 0; n != expected && tries < 200; ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        n = live_threads();
-    }
-    return n;
-}
-
-// Sanitizer runtimes start a helper thread of their own with the first thread
-// the process creates; the baseline is taken after that one exists and the
-// probe thread is gone.
-int baseline_threads() {
-    std::thread([] {}).join();
-    int n = live_threads();
-    for (int tries = 0; tries < 10; ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        n = std::min(n, live_threads());
-    }
-    return n;
-}
-
 int threads_in_pool() { return pool ? static_cast<int>(pool->size()) + 1 : 1; }
 
 TEST(Init, TransitionsReturnTheThreadCountAndJoinRemovedWorkers) {
     init(1);
-    const int base = baseline_threads();
+    const int base = thread_count::baseline();
     EXPECT_EQ(init(1), 1);
     EXPECT_EQ(pool, nullptr);
     EXPECT_EQ(init(5), 5);
     EXPECT_EQ(pool->size(), 4u);
-    EXPECT_EQ(threads_settled_at(base + 4), base + 4);
+    EXPECT_EQ(thread_count::settled_at(base + 4), base + 4);
     EXPECT_EQ(init(3), 3);
     EXPECT_EQ(pool->size(), 2u);
-    EXPECT_EQ(threads_settled_at(base + 2), base + 2) << "the first pool's workers were not joined";
+    EXPECT_EQ(thread_count::settled_at(base + 2), base + 2) << "the first pool's workers were not joined";
     EXPECT_EQ(init(1), 1);
     EXPECT_EQ(pool, nullptr);
-    EXPECT_EQ(threads_settled_at(base), base);
+    EXPECT_EQ(thread_count::settled_at(base), base);
     const int automatic = init(0);
     EXPECT_EQ(init(-3), automatic);
     EXPECT_EQ(threads_in_pool(), std::max(automatic, 1));
     init(1);
-    EXPECT_EQ(threads_settled_at(base), base);
+    EXPECT_EQ(thread_count::settled_at(base), base);
 }
 
 TEST(Init, AutomaticCountLeavesOneHardwareThreadFreeFromFourUp) {
@@ -94,17 +58,17 @@ TEST(Init, AutomaticCountLeavesOneHardwareThreadFreeFromFourUp) {
 }
 
 TEST(Pool, WaitWithNothingPendingReturnsAndIdleWorkersEnd) {
-    const int base = baseline_threads();
+    const int base = thread_count::baseline();
     {
         ThreadPool p(3);
-        EXPECT_EQ(threads_settled_at(base + 3), base + 3);
+        EXPECT_EQ(thread_count::settled_at(base + 3), base + 3);
         p.wait();
         std::atomic<int> ran{0};
         for (int t = 0; t < 50; ++t) p.enqueue([&ran] { ++ran; });
         p.wait();
         EXPECT_EQ(ran, 50);
     }
-    EXPECT_EQ(threads_settled_at(base), base) << "idle workers outlived their pool";
+    EXPECT_EQ(thread_count::settled_at(base), base) << "idle workers outlived their pool";
 }
 
 // The automatic count removes the old pool before it builds the new one, so
@@ -128,15 +92,15 @@ TEST(Init, AutomaticCountStopsTheOldPoolFirst) {
 // installed in it.
 TEST(Init, UnloadJoinsThePool) {
     const char* path = SARDUNE_LIBRARY_FILE;
-    const int base = baseline_threads();
+    const int base = thread_count::baseline();
     void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
     auto library_init = reinterpret_cast<int (*)(int)>(dlsym(library, "init"));
     ASSERT_NE(library_init, nullptr);
     EXPECT_EQ(library_init(4), 4);
-    EXPECT_EQ(threads_settled_at(base + 3), base + 3);
+    EXPECT_EQ(thread_count::settled_at(base + 3), base + 3);
     ASSERT_EQ(dlclose(library), 0);
-    EXPECT_EQ(threads_settled_at(base), base) << "workers outlived the unloaded library";
+    EXPECT_EQ(thread_count::settled_at(base), base) << "workers outlived the unloaded library";
 }
 
 TEST(Pool, ConcurrentRequestsOnOnePoolGiveIdenticalResults) {
@@ -223,7 +187,7 @@ TEST(Failures, AnyFailedAllocationInAPooledRequestIsReportedWithoutHanging) {
 
 TEST(Failures, InitThatCannotStartItsWorkersLeavesAWholePoolOrNone) {
     init(1);
-    const int base = baseline_threads();
+    const int base = thread_count::baseline();
     for (long successes = 0; successes < 16; ++successes) {
         for (int before : {1, 3}) {
             init(before);
@@ -234,7 +198,7 @@ TEST(Failures, InitThatCannotStartItsWorkersLeavesAWholePoolOrNone) {
             }
             EXPECT_EQ(got, threads_in_pool()) << successes;
             EXPECT_TRUE(got == 6 || got == before) << successes;
-            EXPECT_EQ(threads_settled_at(base + got - 1), base + got - 1) << "workers left half-built at " << successes;
+            EXPECT_EQ(thread_count::settled_at(base + got - 1), base + got - 1) << "workers left half-built at " << successes;
             const ref::Coating c = ref::random_coating(20, 2, 1);
             auto M = filled(4 * c.N);
             EXPECT_EQ(calls::calc_M(c, M), 0);
