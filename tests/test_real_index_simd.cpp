@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <numeric>
@@ -337,6 +339,31 @@ TEST_F(FourLaneKernel, ThickReflectorDeepInItsStopBandStaysFinite) {
             EXPECT_TRUE(std::isfinite(got.at(s, i).real()) && std::isfinite(got.at(s, i).imag())) << s << " " << i;
             EXPECT_LT(std::abs(got.at(s, i) - want.at(s, i)), 1e-12 * std::max(1.0, std::abs(want.at(s, i)))) << s;
         }
+    }
+}
+
+// Derivative records beyond the caches go out by non-temporal stores; they
+// hold the bits the ordinary stores give, for records aligned for them and
+// for records that are not.
+TEST_F(FourLaneKernel, LargeDerivativeRecordsHoldTheSameBits) {
+    const Coating c = ref::lossless_coating(1200, 48, 91u);  // 48 * 1200 * 48 bytes > 2 MiB
+    // The columns in ranges small enough for ordinary stores.
+    Record pieces(c.N, c.K);
+    for (int start = 0; start < c.N; start += 40) run_kernel(c, pieces, start, start + 40, true);
+    // The whole request, into slots on and off the 32-byte boundary.
+    for (bool aligned : {true, false}) {
+        Record whole(c.N, c.K, 2);
+        std::array<cplx*, 7> at;
+        for (int s = 0; s < 7; ++s) {
+            cplx* p = whole.slots[s].data();
+            at[s] = p + ((reinterpret_cast<uintptr_t>(p) % 32 == 0) != aligned);
+        }
+        update_optiprops_real_n_simd_avx(0, c.N, c.N, c.K, c.wavelengths.data(), c.thicknesses.data(),
+                                         c.index_rows.data(), c.admittance_rows.data(), c.eta0, c.substrate.data(), c.x,
+                                         at.data(), true);
+        for (int s = 0; s < 7; ++s)
+            EXPECT_EQ(0, std::memcmp(at[s], pieces.slots[s].data(), pieces.slots[s].size() * sizeof(cplx)))
+                << "slot " << s << (aligned ? " aligned" : " off the boundary");
     }
 }
 

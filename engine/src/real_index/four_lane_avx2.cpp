@@ -58,11 +58,14 @@ inline Stored lanes_from(int first) {
             _mm256_cmpgt_epi64(_mm256_add_epi64(lane, _mm256_set1_epi64x(2)), below)};
 }
 
-inline void store_complex(cplx* row, int64_t i, Cvec z, const Stored& stored) {
+inline void store_complex(cplx* row, int64_t i, Cvec z, const Stored& stored, bool streaming = false) {
     double* p = reinterpret_cast<double*>(row) + 2 * i;
     const __m256d lo = _mm256_unpacklo_pd(z.re, z.im), hi = _mm256_unpackhi_pd(z.re, z.im);
     const __m256d low = _mm256_permute2f128_pd(lo, hi, 0x20), high = _mm256_permute2f128_pd(lo, hi, 0x31);
-    if (stored.all) {
+    if (streaming && stored.all) {
+        _mm256_stream_pd(p, low);
+        _mm256_stream_pd(p + 4, high);
+    } else if (stored.all) {
         _mm256_storeu_pd(p, low);
         _mm256_storeu_pd(p + 4, high);
     } else {
@@ -174,6 +177,7 @@ inline Mat above_derivative(const Mat& S, const double* s) {
 struct Lanes {
     __m256d minus_x2, er, ei, eta0_norm;
     double* scratch;
+    bool streaming;  // derivative records written past the caches
 };
 
 // d(coefficient)/dd_k numerator for one reflection: (1 - r) e1 X_e1 -
@@ -196,18 +200,20 @@ struct Changes {
     __m256d er, ei;
 };
 
-inline void store_changes(const Request& q, const Changes& f, int k, int64_t b0, const Mat& X, const Stored& stored) {
+inline void store_changes(const Request& q, const Changes& f, int k, int64_t b0, const Mat& X, const Stored& stored,
+                          bool streaming) {
     const int64_t column = static_cast<int64_t>(k) * q.N + b0;
     // D' = eta_s X11 + eta0 X00 + P X01 + X10.
     const Cvec Dk{_mm256_fnmadd_pd(f.P.im, X.b, _mm256_fmadd_pd(f.es.re, X.d, _mm256_mul_pd(f.er, X.a))),
                   _mm256_add_pd(_mm256_fmadd_pd(f.P.re, X.b, _mm256_fmadd_pd(f.es.im, X.d, _mm256_mul_pd(f.ei, X.a))),
                                 X.c)};
-    store_complex(q.record[4], column, cmul(f.a_t, Dk), stored);
+    store_complex(q.record[4], column, cmul(f.a_t, Dk), stored, streaming);
     store_complex(q.record[5], column,
-                  cmul(f.a_r, reflection_change(f.alpha, X.a, f.beta, X.d, f.gamma, X.b, f.one_plus_r, X.c)), stored);
+                  cmul(f.a_r, reflection_change(f.alpha, X.a, f.beta, X.d, f.gamma, X.b, f.one_plus_r, X.c)), stored,
+                  streaming);
     store_complex(q.record[6], column,
                   cmul(f.a_rb, reflection_change(f.alpha_b, X.d, f.beta_b, X.a, f.gamma_b, X.b, f.one_plus_rb, X.c)),
-                  stored);
+                  stored, streaming);
 }
 
 void block(const Request& q, const Lanes& lanes, int64_t b0, const Stored& stored) {
@@ -280,13 +286,13 @@ void block(const Request& q, const Lanes& lanes, int64_t b0, const Stored& store
                     cmul(one_minus_rb, es), cmul(one_plus_rb, eta0), cmul(one_minus_rb, P),
                     lanes.er, lanes.ei};
     const double* top = lanes.scratch + layer_doubles * (K - 1);
-    store_changes(q, f, K - 1, b0, product(derivative_factor(top), load_mat(top)), stored);
+    store_changes(q, f, K - 1, b0, product(derivative_factor(top), load_mat(top)), stored, lanes.streaming);
     Mat S = load_layer(top);
     for (int k = K - 2; k >= 0; --k) {
         const double* layer = lanes.scratch + layer_doubles * k;
-        if (k >= ahead)
+        if (k >= ahead && !lanes.streaming)
             for (int s = 4; s < 7; ++s) prefetch_block(q.record[s], static_cast<int64_t>(k - ahead) * q.N + b0);
-        store_changes(q, f, k, b0, product(above_derivative(S, layer), load_mat(layer)), stored);
+        store_changes(q, f, k, b0, product(above_derivative(S, layer), load_mat(layer)), stored, lanes.streaming);
         if (k > 0) S = product(S, load_layer(layer));
     }
 }
@@ -299,12 +305,20 @@ void blocks(const Request& q, int start, int end, bool within) {
     if (q.K < 0 || start < 0 || start >= end || end < 4 || end > q.N) return;
     const Scratch scratch = Scratch::required(static_cast<size_t>(q.K) * layer_doubles * sizeof(double));
     const __m256d er = _mm256_set1_pd(parts(q.eta0)[0]), ei = _mm256_set1_pd(parts(q.eta0)[1]);
+    // Derivative records beyond the caches go out by non-temporal stores
+    // (they are written once and not read back), where every slot is
+    // aligned for them.
+    bool aligned = true;
+    for (int s = 4; s < 7; ++s) aligned &= (reinterpret_cast<uintptr_t>(q.record[s]) % 32) == 0;
+    const bool streaming = q.derivatives && aligned && q.N % 2 == 0 &&
+                           static_cast<double>(q.K) * (end - start) * 3 * sizeof(cplx) > double(2 << 20);
     const Lanes lanes{_mm256_set1_pd(-(q.x * q.x)), er, ei, _mm256_fmadd_pd(er, er, _mm256_mul_pd(ei, ei)),
-                      scratch.doubles()};
+                      scratch.doubles(), streaming};
     for (int64_t b0 = start; b0 < end; b0 += 4) {
         if (b0 + 4 > end) b0 = end - 4;
         block(q, lanes, b0, lanes_from(within && b0 < start ? static_cast<int>(start - b0) : 0));
     }
+    if (streaming) _mm_sfence();
 }
 
 }  // namespace
