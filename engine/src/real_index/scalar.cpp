@@ -12,6 +12,7 @@
 // so the cost grows linearly with K.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "core/scratch.hpp"
 #include "core/frame.hpp"
@@ -50,10 +51,16 @@ struct Layer {
 constexpr int group = 4;
 constexpr int ahead = 4;
 
-// Both ends of row[i .. i+count-1], which may straddle two cache lines.
+// Both ends of row[i .. i+count-1], which may straddle two cache lines;
+// lines about to be written are asked for with the intent to write.
 inline void prefetch_columns(const cplx* row, int64_t i, int count) {
     __builtin_prefetch(row + i);
     __builtin_prefetch(row + i + count - 1);
+}
+inline void prefetch_for_writing(const cplx* row, int64_t i, int count) {
+    const cplx *first = row + i, *last = row + i + count - 1;
+    __builtin_prefetch(first, 1);
+    if ((reinterpret_cast<uintptr_t>(first) ^ reinterpret_cast<uintptr_t>(last)) >> 6) __builtin_prefetch(last, 1);
 }
 
 // L * m for L = [[co, i*sh], [i*hs, co]]; all four old entries are read first.
@@ -167,7 +174,7 @@ void derivatives(const Request& q, int64_t i, int g, const optics::Coefficients*
     }
     for (int k = top - 1; k >= 0; --k) {
         if (k >= ahead)
-            for (int s = 4; s < 7; ++s) prefetch_columns(q.record[s] + static_cast<int64_t>(k - ahead) * q.N, i, g);
+            for (int s = 4; s < 7; ++s) prefetch_for_writing(q.record[s] + static_cast<int64_t>(k - ahead) * q.N, i, g);
         for (int l = 0; l < g; ++l) {
             const Layer& layer = sweep[static_cast<int64_t>(k) * group + l];
             changes[l].write(q, static_cast<int64_t>(k) * q.N + i + l,
