@@ -19,10 +19,10 @@ namespace {
 using calls::cplx;
 using calls::Record;
 using calls::max_abs;
+using calls::worst_difference;
 using calls::sentinel;
 using ref::Coating;
 
-int run_scalar(const Coating& c, Record& rec, bool derivatives) { return calls::real_index_scalar(c, rec, derivatives); }
 
 double rel(cplx got, ref::lcplx want) { return double(std::abs(ref::lcplx(got) - want) / std::max(std::abs(want), 1e-300L)); }
 double dist(cplx got, ref::lcplx want) { return double(std::abs(ref::lcplx(got) - want)); }
@@ -31,7 +31,7 @@ TEST(RealIndexScalar, MatchesComplexMatrixReference) {
     for (int K : {1, 2, 7, 25}) {
         Coating c = ref::lossless_coating(37, K, 10u + K);
         Record rec(c.N, c.K);
-        ASSERT_EQ(run_scalar(c, rec, false), SARDUNE_OK);
+        ASSERT_EQ(calls::real_index_scalar(c, rec, false), SARDUNE_OK);
         for (int i = 0; i < c.N; ++i) {
             const ref::Coefficients want = calls::reference_coefficients(c, i);
             EXPECT_LT(rel(rec.at(0, i), want.t), 1e-12) << "K=" << K << " i=" << i;
@@ -51,7 +51,7 @@ TEST(RealIndexScalar, DerivativesMatchCentralDifferences) {
     for (auto [N, K] : {std::pair{9, 6}, std::pair{3, 61}, std::pair{2, 300}}) {
         Coating c = ref::lossless_coating(N, K, 3u + K);
         Record rec(c.N, c.K);
-        ASSERT_EQ(run_scalar(c, rec, true), SARDUNE_OK);
+        ASSERT_EQ(calls::real_index_scalar(c, rec, true), SARDUNE_OK);
         // Long double leaves room for a small step: the truncation error of
         // thick coatings stays far below the tolerance.
         const double h = 1e-4;
@@ -69,21 +69,9 @@ TEST(RealIndexScalar, DerivativesMatchCentralDifferences) {
         }
         // The derivative switch does not change the coefficients.
         Record plain(c.N, c.K);
-        ASSERT_EQ(run_scalar(c, plain, false), SARDUNE_OK);
+        ASSERT_EQ(calls::real_index_scalar(c, plain, false), SARDUNE_OK);
         for (int s = 0; s < 4; ++s) EXPECT_EQ(plain.slots[s], rec.slots[s]);
     }
-}
-
-// Largest difference per slot, relative to the slot's largest magnitude
-// (reflections and derivatives pass through zero).
-double worst_difference(const Record& got, const Record& want) {
-    double worst = 0.0;
-    for (int s = 0; s < 7; ++s) {
-        const double scale = std::max(max_abs(want.slots[s]), 1e-300);
-        for (size_t e = 0; e < want.slots[s].size(); ++e)
-            worst = std::max(worst, std::abs(got.slots[s][e] - want.slots[s][e]) / scale);
-    }
-    return worst;
 }
 
 // The linear sweep groups the products above a layer differently from the
@@ -98,7 +86,7 @@ TEST(RealIndexScalar, DerivativesAgreeWithTheQuadraticAlgorithm) {
     auto check = [&worst](int N, int K, bool thick) {
         const Coating c = ref::lossless_coating(N, K, 1000u + 41u * K + N);
         Record got(N, K), want(N, K);
-        ASSERT_EQ(run_scalar(c, got, true), SARDUNE_OK);
+        ASSERT_EQ(calls::real_index_scalar(c, got, true), SARDUNE_OK);
         ref::real_index_quadratic(c, want.raw(), true);
         const double d = worst_difference(got, want);
         worst[thick] = std::max(worst[thick], d);
@@ -117,7 +105,7 @@ TEST(RealIndexScalar, SingleZeroThicknessLayerIsTheBareBoundary) {
     Coating c = ref::lossless_coating(5, 1, 4u);
     c.thicknesses[0] = 0.0;
     Record rec(c.N, c.K);
-    ASSERT_EQ(run_scalar(c, rec, false), SARDUNE_OK);
+    ASSERT_EQ(calls::real_index_scalar(c, rec, false), SARDUNE_OK);
     for (int i = 0; i < c.N; ++i) {
         const cplx e0 = c.eta0, es = c.substrate[i], sum = e0 + es;
         EXPECT_LT(rel(rec.at(0, i), 2.0 * e0 / sum), 1e-15);
@@ -130,14 +118,14 @@ TEST(RealIndexScalar, SingleZeroThicknessLayerIsTheBareBoundary) {
 TEST(RealIndexScalar, ImaginaryPartsOfLayersAreIgnored) {
     Coating c = ref::lossless_coating(11, 5, 5u);
     Record plain(c.N, c.K);
-    ASSERT_EQ(run_scalar(c, plain, true), SARDUNE_OK);
+    ASSERT_EQ(calls::real_index_scalar(c, plain, true), SARDUNE_OK);
     for (int j = 0; j < c.K; ++j)
         for (int i = 0; i < c.N; ++i) {
             c.n(j, i).imag(0.1 + 0.01 * i);
             c.eta(j, i).imag(-3.0);
         }
     Record absorbing(c.N, c.K);
-    ASSERT_EQ(run_scalar(c, absorbing, true), SARDUNE_OK);
+    ASSERT_EQ(calls::real_index_scalar(c, absorbing, true), SARDUNE_OK);
     for (int s = 0; s < 7; ++s) EXPECT_EQ(plain.slots[s], absorbing.slots[s]) << "slot " << s;
 }
 
@@ -146,11 +134,11 @@ TEST(RealIndexScalar, IndexEqualToAngleInvariantIsTransparent) {
     Coating c = ref::lossless_coating(8, 4, 6u);
     for (int i = 0; i < c.N; ++i) c.n(2, i) = cplx(c.x, 0.0);
     Record rec(c.N, c.K);
-    ASSERT_EQ(run_scalar(c, rec, true), SARDUNE_OK);
+    ASSERT_EQ(calls::real_index_scalar(c, rec, true), SARDUNE_OK);
 
     const Coating without = c.without_layer(2);
     Record want(without.N, without.K);
-    ASSERT_EQ(run_scalar(without, want, false), SARDUNE_OK);
+    ASSERT_EQ(calls::real_index_scalar(without, want, false), SARDUNE_OK);
     for (int s = 0; s < 4; ++s) EXPECT_EQ(rec.slots[s], want.slots[s]);
     for (int s = 4; s < 7; ++s)
         for (int i = 0; i < c.N; ++i) EXPECT_EQ(std::abs(rec.at(s, i, 2)), 0.0);
@@ -160,7 +148,7 @@ TEST(RealIndexScalar, EvanescentLayerGivesNaNAtItsWavelengthOnly) {
     Coating c = ref::lossless_coating(6, 3, 7u);
     c.n(1, 4) = cplx(0.5 * c.x, 0.0);
     Record rec(c.N, c.K);
-    ASSERT_EQ(run_scalar(c, rec, true), SARDUNE_OK);
+    ASSERT_EQ(calls::real_index_scalar(c, rec, true), SARDUNE_OK);
     for (int i = 0; i < c.N; ++i)
         for (int s = 0; s < 7; ++s)
             for (int k = 0; k < (s < 4 ? 1 : c.K); ++k) {
@@ -225,11 +213,11 @@ TEST(RealIndexScalar, FailedScratchIsOutOfMemory) {
     Record rec(c.N, c.K);
     {
         alloc_fault::Scope guard(0);
-        EXPECT_EQ(run_scalar(c, rec, true), SARDUNE_ERR_OUT_OF_MEMORY);
+        EXPECT_EQ(calls::real_index_scalar(c, rec, true), SARDUNE_ERR_OUT_OF_MEMORY);
         EXPECT_EQ(alloc_fault::failures(), 1);
     }
     for (int s = 0; s < 7; ++s) EXPECT_TRUE(rec.untouched(s));
-    EXPECT_EQ(run_scalar(c, rec, true), SARDUNE_OK);
+    EXPECT_EQ(calls::real_index_scalar(c, rec, true), SARDUNE_OK);
 }
 
 // The exported kernel takes the derivatives' scratch itself: when it cannot
@@ -250,7 +238,7 @@ TEST(RealIndexScalar, ExportedKernelThrowsOnlyForAFailedDerivativeScratch) {
         EXPECT_EQ(alloc_fault::failures(), 1);
     }
     for (int s = 0; s < 7; ++s) EXPECT_TRUE(failed.untouched(s));
-    ASSERT_EQ(run_scalar(c, want, false), SARDUNE_OK);
+    ASSERT_EQ(calls::real_index_scalar(c, want, false), SARDUNE_OK);
     EXPECT_TRUE(calls::bitwise_equal(plain, want));
 }
 
@@ -262,7 +250,7 @@ TEST(RealIndexScalar, AnyNonzeroSwitchByteMeansDerivatives) {
     const auto entry = reinterpret_cast<ByteSwitch>(reinterpret_cast<void (*)()>(&update_optiprops_real_n));
     Coating c = ref::lossless_coating(5, 3, 11u);
     Record want(c.N, c.K), got(c.N, c.K);
-    ASSERT_EQ(run_scalar(c, want, true), SARDUNE_OK);
+    ASSERT_EQ(calls::real_index_scalar(c, want, true), SARDUNE_OK);
     ASSERT_EQ(entry(c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), calls::sc(c.index_rows.data()), calls::sc(c.admittance_rows.data()),
                     calls::sc(&c.eta0), calls::sc(c.substrate.data()), c.x, got.c(), 0x40),
               SARDUNE_OK);

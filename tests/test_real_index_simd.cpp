@@ -28,27 +28,14 @@ namespace {
 using calls::cplx;
 using calls::Record;
 using calls::max_abs;
+using calls::worst_difference;
 using calls::sentinel;
 using ref::Coating;
 
-int run_scalar(const Coating& c, Record& rec, bool derivatives) { return calls::real_index_scalar(c, rec, derivatives); }
-int run_simd(const Coating& c, Record& rec, bool derivatives) { return calls::real_index_simd(c, rec, derivatives); }
 void run_kernel(const Coating& c, Record& rec, int start, int end, bool derivatives) {
     update_optiprops_real_n_simd_avx(start, end, c.N, c.K, c.wavelengths.data(), c.thicknesses.data(),
                                      c.index_rows.data(), c.admittance_rows.data(), c.eta0, c.substrate.data(),
                                      c.x, rec.raw(), derivatives);
-}
-
-// Largest difference per slot, relative to the slot's largest magnitude
-// (reflections and derivatives pass through zero).
-double worst_difference(const Record& got, const Record& want, int slots) {
-    double worst = 0.0;
-    for (int s = 0; s < slots; ++s) {
-        const double scale = std::max(max_abs(want.slots[s]), 1e-300);
-        for (size_t e = 0; e < want.slots[s].size(); ++e)
-            worst = std::max(worst, std::abs(got.slots[s][e] - want.slots[s][e]) / scale);
-    }
-    return worst;
 }
 
 constexpr double tolerance = 2e-14;
@@ -86,8 +73,8 @@ TEST_F(RealIndexVector, FallbackPathEqualsTheScalarPath) {
                 init(threads);
                 const Coating c = ref::lossless_coating(N, 5, 300u + N);
                 Record want(N, c.K), got(N, c.K);
-                ASSERT_EQ(run_scalar(c, want, derivatives), SARDUNE_OK);
-                ASSERT_EQ(run_simd(c, got, derivatives), SARDUNE_OK);
+                ASSERT_EQ(calls::real_index_scalar(c, want, derivatives), SARDUNE_OK);
+                ASSERT_EQ(calls::real_index_simd(c, got, derivatives), SARDUNE_OK);
                 EXPECT_TRUE(calls::bitwise_equal(got, want)) << N << " " << threads << " " << derivatives;
             }
 }
@@ -153,8 +140,8 @@ TEST_F(RealIndexVector, EveryRequestSizeAgreesWithScalar) {
             for (bool derivatives : {false, true}) {
                 Coating c = ref::lossless_coating(N, 6, 100u + N);
                 Record want(N, c.K), got(N, c.K, 4);
-                ASSERT_EQ(run_scalar(c, want, derivatives), SARDUNE_OK);
-                ASSERT_EQ(run_simd(c, got, derivatives), SARDUNE_OK);
+                ASSERT_EQ(calls::real_index_scalar(c, want, derivatives), SARDUNE_OK);
+                ASSERT_EQ(calls::real_index_simd(c, got, derivatives), SARDUNE_OK);
                 for (int s = 0; s < 7; ++s)
                     for (int e = 0; e < 4; ++e)
                         ASSERT_EQ(got.slots[s][got.slots[s].size() - 1 - e], sentinel()) << N;
@@ -188,11 +175,11 @@ TEST_F(RealIndexVector, EveryColumnIsTheSameForAnyPoolSize) {
             const Coating c = ref::lossless_coating(k.N, 5, 7u * k.N);
             Record alone(k.N, c.K);
             init(1);
-            ASSERT_EQ(run_simd(c, alone, derivatives), SARDUNE_OK);
+            ASSERT_EQ(calls::real_index_simd(c, alone, derivatives), SARDUNE_OK);
             for (int threads : k.pools) {
                 ASSERT_EQ(init(threads), threads);
                 Record shared(k.N, c.K);
-                ASSERT_EQ(run_simd(c, shared, derivatives), SARDUNE_OK);
+                ASSERT_EQ(calls::real_index_simd(c, shared, derivatives), SARDUNE_OK);
                 EXPECT_TRUE(calls::bitwise_equal(shared, alone)) << k.N << " " << threads << " " << derivatives;
             }
         }
@@ -209,7 +196,7 @@ TEST_F(RealIndexVector, DerivativesAgreeWithTheQuadraticAlgorithm) {
     auto check = [&worst](int N, int K, bool thick) {
         const Coating c = ref::lossless_coating(N, K, 1000u + 41u * K + N);
         Record got(N, K), want(N, K);
-        ASSERT_EQ(run_simd(c, got, true), SARDUNE_OK);
+        ASSERT_EQ(calls::real_index_simd(c, got, true), SARDUNE_OK);
         if (K == 0) return;  // the former algorithm wrote nothing for K = 0
         ref::real_index_quadratic(c, want.raw(), true);
         const double d = worst_difference(got, want, 7);
@@ -252,8 +239,8 @@ TEST_F(RealIndexVector, ManyThreadsStayInsideTheRequest) {
         for (bool derivatives : {false, true}) {
             Coating c = ref::lossless_coating(k.N, 3, k.N);
             Record want(k.N, c.K), got(k.N, c.K, 8);
-            ASSERT_EQ(run_scalar(c, want, derivatives), SARDUNE_OK);
-            ASSERT_EQ(run_simd(c, got, derivatives), SARDUNE_OK);
+            ASSERT_EQ(calls::real_index_scalar(c, want, derivatives), SARDUNE_OK);
+            ASSERT_EQ(calls::real_index_simd(c, got, derivatives), SARDUNE_OK);
             for (auto& slot : got.slots) {
                 for (size_t e = slot.size() - 8; e < slot.size(); ++e) ASSERT_EQ(slot[e], sentinel());
                 slot.resize(slot.size() - 8);
@@ -331,8 +318,8 @@ TEST_F(FourLaneKernel, ThickReflectorDeepInItsStopBandStaysFinite) {
     for (int i = 0; i < c.N; ++i) c.wavelengths[i] = 540.0 + 2.0 * i;
     for (int j = 0; j < c.K; ++j) c.thicknesses[j] = 550.0 / (4.0 * c.n(j, 0).real());
     Record want(c.N, c.K), got(c.N, c.K);
-    ASSERT_EQ(run_scalar(c, want, false), SARDUNE_OK);
-    ASSERT_EQ(run_simd(c, got, false), SARDUNE_OK);
+    ASSERT_EQ(calls::real_index_scalar(c, want, false), SARDUNE_OK);
+    ASSERT_EQ(calls::real_index_simd(c, got, false), SARDUNE_OK);
     for (int i = 0; i < c.N; ++i) {
         ASSERT_NEAR(std::abs(want.at(2, i)), 1.0, 1e-12) << "not deep in the stop band at " << i;
         for (int s = 0; s < 4; ++s) {
@@ -389,7 +376,7 @@ TEST_F(FourLaneKernel, InfinitePhaseThicknessGivesNaNInThatLaneOnly) {
     for (const Coating* k : {&c, &thick}) {
         Record rec(k->N, k->K), scalar(k->N, k->K);
         run_kernel(*k, rec, 0, 8, true);
-        ASSERT_EQ(run_scalar(*k, scalar, true), SARDUNE_OK);
+        ASSERT_EQ(calls::real_index_scalar(*k, scalar, true), SARDUNE_OK);
         for (int s = 0; s < 7; ++s)
             for (int layer = 0; layer < (s < 4 ? 1 : k->K); ++layer)
                 for (int i = 0; i < k->N; ++i) {
@@ -418,14 +405,14 @@ TEST_F(RealIndexVector, ShortRequestsTakeTheScalarPathExactly) {
     for (int N : {1, 2, 3}) {
         Coating c = ref::lossless_coating(N, 5, 30u + N);
         Record want(N, c.K), got(N, c.K);
-        ASSERT_EQ(run_scalar(c, want, true), SARDUNE_OK);
-        ASSERT_EQ(run_simd(c, got, true), SARDUNE_OK);
+        ASSERT_EQ(calls::real_index_scalar(c, want, true), SARDUNE_OK);
+        ASSERT_EQ(calls::real_index_simd(c, got, true), SARDUNE_OK);
         for (int s = 0; s < 7; ++s) EXPECT_EQ(got.slots[s], want.slots[s]);
     }
     // A selector range that ends below 4 cannot hold a block: scalar columns.
     Coating c = ref::lossless_coating(6, 4, 35u);
     Record want(c.N, c.K), got(c.N, c.K);
-    ASSERT_EQ(run_scalar(c, want, true), SARDUNE_OK);
+    ASSERT_EQ(calls::real_index_scalar(c, want, true), SARDUNE_OK);
     update_optiprops_real_n_simd_(1, 3, c.N, c.K, c.wavelengths.data(), c.thicknesses.data(), c.index_rows.data(),
                                   c.admittance_rows.data(), c.eta0, c.substrate.data(), c.x, got.raw(), true);
     for (int s = 0; s < 4; ++s)
@@ -459,7 +446,7 @@ TEST_F(RealIndexVector, FailedAllocationsAreOutOfMemory) {
                 long failed;
                 {
                     alloc_fault::Scope guard(successes);
-                    code = run_simd(c, rec, true);
+                    code = calls::real_index_simd(c, rec, true);
                     failed = alloc_fault::failures();
                 }
                 EXPECT_EQ(code, failed > 0 ? SARDUNE_ERR_OUT_OF_MEMORY : SARDUNE_OK)
@@ -468,7 +455,7 @@ TEST_F(RealIndexVector, FailedAllocationsAreOutOfMemory) {
             Record rec(N, c.K);
             {
                 alloc_fault::Scope guard(0);
-                EXPECT_EQ(run_simd(c, rec, false), SARDUNE_ERR_OUT_OF_MEMORY);
+                EXPECT_EQ(calls::real_index_simd(c, rec, false), SARDUNE_ERR_OUT_OF_MEMORY);
             }
         }
 }

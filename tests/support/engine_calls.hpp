@@ -51,6 +51,17 @@ inline double max_abs(const std::vector<cplx>& v) {
     for (const cplx& z : v) m = std::max(m, std::abs(z));
     return m;
 }
+// Largest difference over the first `slots` slots, each relative to the
+// slot's largest magnitude (reflections and derivatives pass through zero).
+inline double worst_difference(const Record& got, const Record& want, int slots = 7) {
+    double worst = 0.0;
+    for (int s = 0; s < slots; ++s) {
+        const double scale = std::max(max_abs(want.slots[s]), 1e-300);
+        for (size_t e = 0; e < want.slots[s].size(); ++e)
+            worst = std::max(worst, std::abs(got.slots[s][e] - want.slots[s][e]) / scale);
+    }
+    return worst;
+}
 
 // The reference coefficients of the coating at wavelength i, in double, with
 // layer `varied` thicker by `shift`.

@@ -41,23 +41,18 @@ inline bool switch_is_set(bool derivatives) {
     return byte != 0;
 }
 
-inline real_index::Request real_index_request(int N, int K, const double* wavelengths, const double* thicknesses,
-                                              const sardune_complex* const* indices,
-                                              const sardune_complex* const* admittances,
-                                              const sardune_complex* incident_admittance,
-                                              const sardune_complex* substrate_admittances, double x,
-                                              sardune_complex* const* record, bool derivatives) {
-    return {N,
-            K,
-            wavelengths,
-            thicknesses,
-            as_cplx(indices),
-            as_cplx(admittances),
-            cplx(incident_admittance->re, incident_admittance->im),
-            as_cplx(substrate_admittances),
-            x,
-            as_cplx(record),
-            switch_is_set(derivatives)};
+// Both real-index entry points: a negative K cannot size a scratch and is
+// rejected before anything is read; `run` computes the request.
+inline int real_index_entry(int (*run)(const real_index::Request&) noexcept, int N, int K, const double* wavelengths,
+                            const double* thicknesses, const sardune_complex* const* indices,
+                            const sardune_complex* const* admittances, const sardune_complex* incident_admittance,
+                            const sardune_complex* substrate_admittances, double x, sardune_complex* const* record,
+                            bool derivatives) {
+    if (K < 0) return SARDUNE_ERR_INVALID_REQUEST;
+    if (N <= 0) return SARDUNE_OK;
+    return run({N, K, wavelengths, thicknesses, as_cplx(indices), as_cplx(admittances),
+                cplx(incident_admittance->re, incident_admittance->im), as_cplx(substrate_admittances), x,
+                as_cplx(record), switch_is_set(derivatives)});
 }
 
 // The thin-slab counts are unsigned: a C caller's negative int arrives as a
@@ -134,12 +129,8 @@ SARDUNE_API int update_optiprops_real_n(int N, int K, const double* wavelengths,
                                         const sardune_complex* incident_admittance,
                                         const sardune_complex* substrate_admittances, double x,
                                         sardune_complex* const* record, bool derivatives) {
-    // A negative K cannot size the scratch: rejected before anything is read.
-    if (K < 0) return SARDUNE_ERR_INVALID_REQUEST;
-    if (N <= 0) return SARDUNE_OK;
-    return real_index::on_calling_thread(real_index_request(N, K, wavelengths, thicknesses, indices, admittances,
-                                                            incident_admittance, substrate_admittances, x, record,
-                                                            derivatives));
+    return real_index_entry(real_index::on_calling_thread, N, K, wavelengths, thicknesses, indices, admittances,
+                            incident_admittance, substrate_admittances, x, record, derivatives);
 }
 
 SARDUNE_API int update_optiprops_real_n_simd(int N, int K, const double* wavelengths, const double* thicknesses,
@@ -148,11 +139,8 @@ SARDUNE_API int update_optiprops_real_n_simd(int N, int K, const double* wavelen
                                              const sardune_complex* incident_admittance,
                                              const sardune_complex* substrate_admittances, double x,
                                              sardune_complex* const* record, bool derivatives) {
-    if (K < 0) return SARDUNE_ERR_INVALID_REQUEST;
-    if (N <= 0) return SARDUNE_OK;
-    return real_index::shared(real_index_request(N, K, wavelengths, thicknesses, indices, admittances,
-                                                 incident_admittance, substrate_admittances, x, record,
-                                                 derivatives));
+    return real_index_entry(real_index::shared, N, K, wavelengths, thicknesses, indices, admittances,
+                            incident_admittance, substrate_admittances, x, record, derivatives);
 }
 
 SARDUNE_API int matmul_22X(int count, int N, const sardune_complex* const* stacks, sardune_complex* result) {
