@@ -33,7 +33,7 @@ def child(layers, wavelengths, loss, threads, batch):
     import sardune
     sardune.init(threads)
     H, L = 2.35 - 5j * loss, 1.46 - 1j * loss
-    d = sardune.Design([(H if j % 2 == 0 else L, 550 / (4 * (H if j % 2 == 0 else L).real)) for j in range(layers)])
+    d = sardune.Design.quarter_wave([(H if j % 2 == 0 else L, 1.0) for j in range(layers)], reference=550.0)
     w = np.linspace(400.0, 800.0, wavelengths)
     before = status("VmRSS")
     start = time.perf_counter()

@@ -29,11 +29,11 @@ def main():
     print(f"library {e.path}; threads per request: {e.init(1)}")
     rng = np.random.default_rng(3)
     H, L = 2.35, 1.46
-    truth = Design([((H if j % 2 == 0 else L), 550 / (4 * (H if j % 2 == 0 else L)) * rng.uniform(0.5, 1.5))
-                    for j in range(a.layers)], substrate=1.52)
+    truth = Design.quarter_wave([(H if j % 2 == 0 else L, rng.uniform(0.5, 1.5)) for j in range(a.layers)],
+                                reference=550.0)
     start = truth.with_thicknesses(truth.thicknesses * (1 + rng.uniform(-0.05, 0.05, a.layers)))
     w = np.linspace(420.0, 680.0, a.wavelengths)
-    targets = [Target("R", w, angle, pol, truth.spectrum(w, angle, pol, e).R, 0.01)
+    targets = [Target("R", w, angle, pol, truth.spectrum(w, angle=angle, pol=pol, engine=e).R, 0.01)
                for angle, pol in ((0.0, "s"), (45.0, "s"), (45.0, "p"))]
     runs = {}
     for jacobian in ("analytic", "2-point"):

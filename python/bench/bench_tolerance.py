@@ -26,21 +26,18 @@ BOUNDS = [Bound("R", 540.0, 560.0, 0.95)]  # R >= 95 % in the stop band
 
 def design(K, loss):
     H, L = 2.35 - 10 * loss * 1j, 1.46 - loss * 1j
-    return Design([((H if j % 2 == 0 else L), 550 / (4 * (H if j % 2 == 0 else L).real)) for j in range(K)],
-                  substrate=1.52)
+    return Design.quarter_wave([(H if j % 2 == 0 else L, 1.0) for j in range(K)], reference=550.0)
 
 
 def engine_alone(e, d, w, runs):
-    """Seconds of `runs` engine requests as the analysis makes them (the
-    prepared media, nominal thicknesses, outputs in rows), without draws,
-    spectra or statistics: the floor."""
-    job = tolerance._Job(d, w, 0.0, "s", np.zeros((3, len(d))), False, 1, [], e.path)
-    engine, x, media, real, _ = job.prepare()
+    """Seconds of `runs` evaluations as the analysis makes them (the design
+    prepared on the grid, nominal thicknesses, one engine request per run
+    into preallocated rows) without draws, checks or statistics: the floor."""
+    prepared = d.prepare(w, engine=e)
     thicknesses = np.tile(d.thicknesses, (tolerance.DEFAULT_BATCH, 1))
     start = time.perf_counter()
     for first in range(0, runs, tolerance.DEFAULT_BATCH):
-        count = min(tolerance.DEFAULT_BATCH, runs - first)
-        tolerance._coefficients(engine, w, x, "s", media["s"], thicknesses[:count], None, real)
+        prepared.spectra(thicknesses[:min(tolerance.DEFAULT_BATCH, runs - first)])
     return time.perf_counter() - start
 
 

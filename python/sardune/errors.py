@@ -12,6 +12,7 @@ exception a caller would expect, so ``except MemoryError`` or
     +-- EngineStatusError                  any other non-zero status
     +-- DesignFileError(ValueError)        a design, materials or table file is malformed
     +-- MaterialError(ValueError)          a material evaluated where it is not defined
+    +-- NonFiniteResult(ArithmeticError)   a result that is not finite (NaN or infinite)
     +-- ToleranceError(RuntimeError)       work of a tolerance analysis failed in its executor
 
 Bad arguments are caught before the engine is called and raise plain
@@ -71,6 +72,19 @@ class MaterialError(SarduneError, ValueError):
     """A material evaluated outside its model's domain (a table's range, a
     Sellmeier pole, n or k out of bounds); the message names the material
     and the wavelength."""
+
+
+class NonFiniteResult(SarduneError, ArithmeticError):
+    """A result the engine and the formulas could not give as a finite number
+    (a thick absorbing layer whose field underflows, a layer whose index lies
+    below the angle invariant many wavelengths deep, ...). The message names
+    the computation, the quantity, the first such wavelength, and the angle,
+    polarisation and layer where they apply; .wavelength is in nm, .layer is
+    None where the quantity is not a layer's."""
+
+    def __init__(self, message: str, wavelength: float, layer: Optional[int] = None) -> None:
+        super().__init__(message)
+        self.wavelength, self.layer = wavelength, layer
 
 
 class ToleranceError(SarduneError, RuntimeError):

@@ -3,8 +3,9 @@ over layers and wavelengths, into a PNG. Takes the options of
 sardune-spectrum:
 
     python3 -m sardune.plot [--design FILE] [--materials FILE] [--angle DEG] [--pol s|p|u]
-                            [--incident N] [--substrate N] [--substrate-k K]
-                            [--from NM --to NM --step NM] [--threads T]
+                            [--incident N|NAME] [--substrate N|NAME] [--substrate-k K]
+                            [--substrate-thickness MM] [--back FILE] [--exit N|NAME]
+                            [--from NM --to NM --step NM | --range START STOP STEP] [--threads T]
                             [--output PNG] [--library SO] [--version]
                             [--tolerance RUNS --sigma NM --sigma-rel F --sigma-index F
                              --alike --seed S --band R|T]
@@ -13,9 +14,14 @@ With --tolerance, a Monte Carlo of RUNS runs over the error model (normal
 thickness errors of sigma NM and/or a relative sigma, relative index
 errors; --alike draws one error for all layers) adds the median and the
 5-95 % band of R or T.
+
+Exit status as sardune-spectrum's: 0, 1 (a result that is not finite, not
+enough memory, the image could not be written), 2 (bad input: options,
+design files, materials). No image is written unless the plot is complete.
 """
 
 import argparse
+import io
 import math
 import os
 import sys
@@ -23,10 +29,11 @@ from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import engine as _engine
+from ._binding import Engine, default_engine
 from ._version import __version__
-from .errors import SarduneError
-from .physics import DEFAULT_RANGE, Design, default_design, read_design, wavelength_grid
+from .design import DEFAULT_RANGE, Design, default_design, read_design, wavelength_grid
+from .errors import NonFiniteResult
+from .media import index_spec
 from .tolerance import ErrorModel, Tolerance
 
 MAX_WAVELENGTHS = 1_000_000
@@ -43,16 +50,40 @@ def _finite(text: str) -> float:
     return v
 
 
+def _medium(text: str):
+    """A medium's index as the tool takes it: a number or a material name."""
+    try:
+        return _finite(text)
+    except argparse.ArgumentTypeError:
+        try:
+            return index_spec("medium", text)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e).split(": ", 1)[1]) from None
+
+
+def program() -> str:
+    """The name the plot was started by: sardune-plot, or python3 -m sardune.plot."""
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return name if name and name not in ("__main__.py", "plot.py", "-c") else "python3 -m sardune.plot"
+
+
 def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
-    p = argparse.ArgumentParser(prog="python3 -m sardune.plot", description=__doc__.split("\n\n")[0])
+    p = argparse.ArgumentParser(prog=program(), description=__doc__.split("\n\n")[0])
     p.add_argument("--design", metavar="FILE", help="design file (default: built-in 19-layer reflector)")
     p.add_argument("--materials", metavar="FILE", help="materials file whose names the design may use")
     p.add_argument("--angle", type=_finite, default=0.0, help="angle of incidence, 0 <= DEG < 90 (default 0)")
     p.add_argument("--pol", choices=("s", "p", "u"), default="s", help="polarisation, u unpolarised (default s)")
-    p.add_argument("--incident", type=_finite, default=1.0, metavar="N", help="incident index (default 1.0)")
-    p.add_argument("--substrate", type=_finite, default=1.52, metavar="N", help="substrate index (default 1.52)")
-    p.add_argument("--substrate-k", type=_finite, default=0.0, metavar="K",
-                   help="substrate extinction coefficient (default 0)")
+    p.add_argument("--incident", type=_medium, metavar="N|NAME",
+                   help="incident medium, a lossless index or a material (default: the design file's, else 1.0)")
+    p.add_argument("--substrate", type=_medium, metavar="N|NAME",
+                   help="substrate index or material (default: the design file's, else 1.52)")
+    p.add_argument("--substrate-k", type=_finite, metavar="K",
+                   help="substrate extinction coefficient, with a numeric --substrate (default 0)")
+    p.add_argument("--substrate-thickness", type=_finite, metavar="MM",
+                   help="a thick substrate of MM millimetres, its faces combined incoherently")
+    p.add_argument("--back", metavar="FILE", help="design file of the back-side coating (with --substrate-thickness)")
+    p.add_argument("--exit", type=_medium, metavar="N|NAME",
+                   help="medium behind a thick substrate (default: the incident medium)")
     p.add_argument("--from", dest="start", type=_finite, default=DEFAULT_RANGE[0], metavar="NM")
     p.add_argument("--to", dest="stop", type=_finite, default=DEFAULT_RANGE[1], metavar="NM")
     p.add_argument("--step", type=_finite, default=DEFAULT_RANGE[2], metavar="NM",
@@ -62,7 +93,7 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     p.add_argument("--threads", type=_finite, default=0, metavar="T", help="worker threads, 0 for automatic (default 0)")
     p.add_argument("--output", metavar="PNG", default="sardune-plot.png", help="default sardune-plot.png")
     p.add_argument("--library", metavar="SO", help="engine library (default: see sardune.find_library)")
-    p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    p.add_argument("--version", action="version", version=f"sardune-plot {__version__}")
     t = p.add_argument_group("tolerance band")
     t.add_argument("--tolerance", type=_finite, metavar="RUNS", help="Monte Carlo runs for the band (1 to 1e5)")
     t.add_argument("--sigma", type=_finite, default=0.0, metavar="NM", help="thickness error, nm (default 0)")
@@ -75,10 +106,18 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     if a.range:
         a.start, a.stop, a.step = a.range
     # the bounds of sardune-spectrum, so that both take the same arguments
+    numeric = lambda v: isinstance(v, float)
     checks = [("--angle", 0 <= a.angle < 90, "expected 0 <= angle < 90 degrees"),
-              ("--incident", 0 < a.incident <= 100, "expected 0 < n <= 100"),
-              ("--substrate", 0 < a.substrate <= 100, "expected 0 < n <= 100"),
-              ("--substrate-k", 0 <= a.substrate_k <= 100, "expected 0 <= k <= 100"),
+              ("--incident", not numeric(a.incident) or 0 < a.incident <= 100, "expected 0 < n <= 100"),
+              ("--substrate", not numeric(a.substrate) or 0 < a.substrate <= 100, "expected 0 < n <= 100"),
+              ("--exit", not numeric(a.exit) or 0 < a.exit <= 100, "expected 0 < n <= 100"),
+              ("--substrate-k", a.substrate_k is None or 0 <= a.substrate_k <= 100, "expected 0 <= k <= 100"),
+              ("--substrate-k", a.substrate_k is None or a.substrate is None or numeric(a.substrate),
+               "needs a numeric --substrate index"),
+              ("--substrate-thickness", a.substrate_thickness is None or 0 < a.substrate_thickness <= 1000,
+               "expected 0 < MM <= 1000"),
+              ("--back", not a.back or a.substrate_thickness is not None, "needs --substrate-thickness"),
+              ("--exit", a.exit is None or a.substrate_thickness is not None, "needs --substrate-thickness"),
               ("--from", 1 <= a.start <= 1e6, "expected 1 to 1e6 nm"),
               ("--to", 1 <= a.stop <= 1e6, "expected 1 to 1e6 nm"),
               ("--to", a.stop >= a.start, "must not be below --from"),
@@ -141,83 +180,121 @@ def band(tolerance: Tolerance, quantity: str) -> Tuple[np.ndarray, np.ndarray, n
     return tuple(100 * p[int(np.flatnonzero(tolerance.levels == q)[0])] for q in BAND_LEVELS)
 
 
-def render(design: Design, wavelengths: np.ndarray, angle: float, pol: str, output: str, title: str,
-           engine: Optional[_engine.Engine] = None,
-           tolerance: Optional[Tuple[str, Tolerance]] = None) -> None:
-    """Writes the figure to `output`: R on the left axis and T on the right,
-    each scaled to its own data, over the map of dR/dd_k (% per nm).
+def render(design: Design, wavelengths: np.ndarray, angle: float, pol: str, title: str,
+           engine: Optional[Engine] = None, tolerance: Optional[Tuple[str, Tolerance]] = None) -> bytes:
+    """The figure as PNG bytes: R on the left axis and T on the right, each
+    scaled to its own data, over the map of dR/dd_k (% per nm).
     tolerance: (quantity, result of Design.tolerance with BAND_LEVELS among
     its levels) adds that quantity's median and 5-95 % band."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    s = design.sensitivities(wavelengths, angle, pol, engine)
+    s = design.sensitivities(wavelengths, angle=angle, pol=pol, engine=engine)
     fig, (top, bottom) = plt.subplots(2, 1, figsize=(9, 7.5), sharex=True,
                                       gridspec_kw={"height_ratios": [1, 1.3]}, constrained_layout=True)
-    right = top.twinx()
-    curves = {"R": (top, 100 * s.R, "tab:blue"), "T": (right, 100 * s.T, "tab:orange")}
-    for name, (ax, v, colour) in curves.items():
-        ax.plot(wavelengths, v, label=name, color=colour)
-        ax.set_ylabel(f"{name} (%)", color=colour)
-        shown = [v]
-        if tolerance is not None and tolerance[0] == name:
-            low, median, high = band(tolerance[1], name)
-            ax.fill_between(wavelengths, low, high, color=colour, alpha=0.25, linewidth=0,
-                            label=f"{name} 5\N{EN DASH}95 %")
-            ax.plot(wavelengths, median, color=colour, linestyle="--", linewidth=1, label=f"{name} median")
-            shown += [low, high]
-        ax.set_ylim(*axis_range(shown))
-    top.grid(alpha=0.3)
-    handles, labels = [], []
-    for ax in (top, right):
-        h, l = ax.get_legend_handles_labels()
-        handles, labels = handles + h, labels + l
-    top.legend(handles, labels, loc="best")
-    K = len(design)
-    runs = f", band of {tolerance[1].runs} runs" if tolerance is not None else ""
-    top.set_title(heading(title, K, angle, pol) + runs)
+    try:
+        right = top.twinx()
+        curves = {"R": (top, 100 * s.R, "tab:blue"), "T": (right, 100 * s.T, "tab:orange")}
+        for name, (ax, v, colour) in curves.items():
+            ax.plot(wavelengths, v, label=name, color=colour)
+            ax.set_ylabel(f"{name} (%)", color=colour)
+            shown = [v]
+            if tolerance is not None and tolerance[0] == name:
+                low, median, high = band(tolerance[1], name)
+                ax.fill_between(wavelengths, low, high, color=colour, alpha=0.25, linewidth=0,
+                                label=f"{name} 5\N{EN DASH}95 %")
+                ax.plot(wavelengths, median, color=colour, linestyle="--", linewidth=1, label=f"{name} median")
+                shown += [low, high]
+            ax.set_ylim(*axis_range(shown))
+        top.grid(alpha=0.3)
+        handles, labels = [], []
+        for ax in (top, right):
+            h, l = ax.get_legend_handles_labels()
+            handles, labels = handles + h, labels + l
+        top.legend(handles, labels, loc="best")
+        K = len(design)
+        runs = f", band of {tolerance[1].runs} runs" if tolerance is not None else ""
+        top.set_title(heading(title, K, angle, pol) + runs)
 
-    # Symmetric colour scale: the sign of dR/dd_k is the point of the map.
-    dR = 100 * s.dR
-    lim = float(np.max(np.abs(dR))) if dR.size and np.any(np.isfinite(dR)) else 1.0
-    lim = lim if np.isfinite(lim) and lim > 0 else 1.0
-    step = wavelengths[1] - wavelengths[0] if len(wavelengths) > 1 else 1.0
-    image = bottom.imshow(dR, aspect="auto", origin="lower", cmap="RdBu_r", vmin=-lim, vmax=lim,
-                          interpolation="nearest",
-                          extent=(wavelengths[0] - step / 2, wavelengths[-1] + step / 2, -0.5, K - 0.5))
-    bottom.set_xlabel("wavelength (nm)")
-    bottom.set_ylabel("layer (0 = on substrate)")
-    if K <= 30:
-        bottom.set_yticks(range(K))
-        bottom.tick_params(axis="y", labelsize=7)
-    fig.colorbar(image, ax=bottom, label="dR/dd$_k$  (% per nm)")
-    fig.savefig(output, dpi=110)
-    plt.close(fig)
+        # Symmetric colour scale: the sign of dR/dd_k is the point of the map.
+        dR = 100 * s.dR
+        lim = float(np.max(np.abs(dR))) if dR.size else 1.0
+        lim = lim if lim > 0 else 1.0
+        step = wavelengths[1] - wavelengths[0] if len(wavelengths) > 1 else 1.0
+        image = bottom.imshow(dR.reshape(K, -1), aspect="auto", origin="lower", cmap="RdBu_r", vmin=-lim, vmax=lim,
+                              interpolation="nearest",
+                              extent=(wavelengths[0] - step / 2, wavelengths[-1] + step / 2, -0.5, K - 0.5))
+        bottom.set_xlabel("wavelength (nm)")
+        bottom.set_ylabel("layer (0 = on substrate)")
+        if K <= 30:
+            bottom.set_yticks(range(K))
+            bottom.tick_params(axis="y", labelsize=7)
+        fig.colorbar(image, ax=bottom, label="dR/dd$_k$  (% per nm)")
+        out = io.BytesIO()
+        fig.savefig(out, format="png", dpi=110)
+        return out.getvalue()
+    finally:
+        plt.close(fig)
+
+
+def write_image(path: str, image: bytes) -> None:
+    """Writes the whole image or nothing: a failed write leaves no partial file."""
+    folder = os.path.dirname(os.path.abspath(path))
+    temporary = os.path.join(folder, f".{os.path.basename(path)}.{os.getpid()}.part")
+    try:
+        with open(temporary, "wb") as f:
+            f.write(image)
+        os.replace(temporary, path)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+        raise
+
+
+def build_design(a: argparse.Namespace) -> Tuple[Design, str]:
+    """The design of the options: the design file (or the built-in one) with
+    the media and substrate the options give in place of the file's."""
+    substrate = a.substrate if a.substrate_k is None else complex(
+        1.52 if a.substrate is None else a.substrate, -a.substrate_k)
+    if a.design:
+        d, title = read_design(a.design, substrate, a.incident, a.materials), os.path.basename(a.design)
+    else:
+        d, title = default_design(), "built-in quarter-wave reflector"
+        d = Design(d.layers, d.substrate if substrate is None else substrate,
+                   d.incident if a.incident is None else a.incident)
+    thickness = d.substrate_thickness if a.substrate_thickness is None else a.substrate_thickness * 1e6
+    back = read_design(a.back).layers if a.back else d.back_layers
+    exit_medium = a.exit if a.exit is not None else (d.exit_medium if d.exit_medium is not d.incident else None)
+    if thickness is not None or back:
+        d = Design(d.layers, d.substrate, d.incident, thickness, back, exit_medium)
+    return d, title
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     a = _arguments(argv)
+    name = program()
     try:
-        substrate, incident = complex(a.substrate, -a.substrate_k), a.incident
-        if a.design:
-            design = read_design(a.design, substrate, incident, a.materials)
-            title = os.path.basename(a.design)
-        else:
-            d = default_design()
-            design = Design(d.layers, substrate, incident)
-            title = "built-in quarter-wave reflector"
-        engine = _engine.Engine(a.library) if a.library else _engine.default_engine()
+        design, title = build_design(a)
+        engine = Engine(a.library) if a.library else default_engine()
         engine.init(a.threads)
         wavelengths = wavelength_grid(a.start, a.stop, a.step)
         tolerance = None
         if a.tolerance is not None:
             errors = ErrorModel(a.sigma, a.sigma_rel, a.sigma_index, a.alike)
-            tolerance = (a.band, design.tolerance(wavelengths, errors, a.tolerance, a.seed, a.angle, a.pol,
-                                                  BAND_LEVELS, engine=engine))
-        render(design, wavelengths, a.angle, a.pol, a.output, title, engine, tolerance)
-    except (OSError, ValueError, SarduneError) as e:
-        print(f"sardune.plot: {e}", file=sys.stderr)
+            tolerance = (a.band, design.tolerance(wavelengths, errors, a.tolerance, seed=a.seed, angle=a.angle,
+                                                  pol=a.pol, percentiles=BAND_LEVELS, engine=engine))
+        image = render(design, wavelengths, a.angle, a.pol, title, engine, tolerance)
+    except (NonFiniteResult, MemoryError) as e:
+        print(f"{name}: {e if str(e) else 'not enough memory'}", file=sys.stderr)
+        return 1
+    except (OSError, ValueError, TypeError) as e:
+        print(f"{name}: {e}", file=sys.stderr)
+        return 2
+    try:
+        write_image(a.output, image)
+    except OSError as e:
+        print(f"{name}: cannot write {a.output}: {e.strerror or e}", file=sys.stderr)
         return 1
     print(os.path.abspath(a.output))
     return 0

@@ -14,14 +14,11 @@ dQ/dd_k / tolerance, dA = -(dR + dT).
 
 import numbers
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .engine import Engine, default_engine
-
-if TYPE_CHECKING:
-    from .physics import Design
+from ._binding import Engine, default_engine
 
 QUANTITIES = ("R", "T", "A")
 ArrayLike = Union[float, Sequence[float], np.ndarray]
@@ -203,11 +200,13 @@ class _Problem:
             offset = 0
             for g in self.groups:
                 if self.analytic:
-                    s = design.sensitivities(g.wavelengths, g.angle, g.pol, self.engine, self.method)
+                    s = design.sensitivities(g.wavelengths, angle=g.angle, pol=g.pol, engine=self.engine,
+                                             method=self.method)
                     dR, dT = s.dR[self.variables], s.dT[self.variables]
                     self._weighted(g, offset, {"R": dR, "T": dT, "A": -(dR + dT)}, J.T, subtract=False)
                 else:
-                    s = design.spectrum(g.wavelengths, g.angle, g.pol, self.engine, self.method)
+                    s = design.spectrum(g.wavelengths, angle=g.angle, pol=g.pol, engine=self.engine,
+                                        method=self.method)
                 self._weighted(g, offset, {"R": s.R, "T": s.T, "A": 1 - s.R - s.T}, f)
                 offset += g.wavelengths.size
             self.last = (x.copy(), f, J)
@@ -232,7 +231,7 @@ class _Problem:
             out[..., offset + part.start:offset + part.stop] = ((v - target) if subtract else v) * weight
 
 
-def refine(design: "Design", targets: Sequence, layers: Optional[Sequence[int]] = None,
+def refine(design: "Design", targets: Sequence, *, layers: Optional[Sequence[int]] = None,
            bounds: Tuple[ArrayLike, ArrayLike] = (0.0, np.inf), engine: Optional[Engine] = None,
            method: str = "auto", jacobian: str = "analytic", progress: Optional[IterationProgress] = None,
            **options: Any) -> Refinement:
@@ -247,7 +246,6 @@ def refine(design: "Design", targets: Sequence, layers: Optional[Sequence[int]] 
     from scipy.optimize import least_squares
 
     e = engine or default_engine()
-    design._method(method)
     if jacobian not in ("analytic", "2-point", "3-point"):
         raise ValueError(f"jacobian: expected 'analytic', '2-point' or '3-point', got {jacobian!r}")
     if progress is not None and not callable(progress):

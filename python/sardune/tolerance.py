@@ -32,19 +32,13 @@ result is returned.
 import math
 import numbers
 import operator
-import os
 import threading
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import engine as _engine
-from .engine import Engine, LayerRows, _addr, _rows, default_engine
-from .errors import ToleranceError
-from .physics import _angles, _grid, _pol, admittance, coefficients, reflectance, transmittance
-
-if TYPE_CHECKING:
-    from .physics import Design
+from ._binding import Engine, default_engine
+from .errors import NonFiniteResult, ToleranceError
 
 ArrayLike = Union[float, Sequence[float], np.ndarray]
 Progress = Callable[[int, int], None]
@@ -175,31 +169,15 @@ def _checks(bounds: Sequence, w: np.ndarray) -> List[Tuple[str, np.ndarray, floa
 
 # ---------------------------------------------------------------- one batch of runs
 
-class _Media(NamedTuple):
-    """Nominal media of one polarisation on the grid."""
-    n: LayerRows         # (K, N) layer indices, one row per distinct index
-    eta: LayerRows       # (K, N) admittances, likewise
-    n_at: np.ndarray     # (K,) addresses of each layer's row, the engine's pointer form
-    eta_at: np.ndarray
-    eta0: np.ndarray     # (1,) incident admittance, the engine's cell
-    eta_s: np.ndarray    # (N,) substrate admittances
-
-
-def _media(o) -> _Media:
-    """The media of Design._optics with their pointer tables built once:
-    every run reads the same rows, and a two-material stack has two."""
-    return _Media(o.n_rows, o.eta_rows, np.asarray(_rows(o.n_rows)), np.asarray(_rows(o.eta_rows)),
-                  np.array([o.eta0], np.complex128), np.ascontiguousarray(o.eta_s))
-
-
 class _Job:
-    """Everything a batch needs, picklable for process executors; the media
-    are prepared where the batch runs (once per job and process)."""
+    """Everything a batch needs, picklable for process executors (the engine
+    travels as its library's path); the design is prepared on the grid where
+    the batch runs, once per job and process."""
 
     def __init__(self, design: "Design", w: np.ndarray, angle: float, pol: str, sigmas: np.ndarray, alike: bool,
-                 entropy: int, checks, library: str) -> None:
+                 entropy: int, checks, engine: Engine) -> None:
         self.design, self.w, self.angle, self.pol = design, w, angle, pol
-        self.sigmas, self.alike, self.entropy, self.checks, self.library = sigmas, alike, entropy, checks, library
+        self.sigmas, self.alike, self.entropy, self.checks, self.engine = sigmas, alike, entropy, checks, engine
         self.blocks = _wavelength_blocks(w.size, 1)  # of the statistics: set by whoever runs the job
         self._prepared = None
         self._lock = threading.Lock()
@@ -213,39 +191,12 @@ class _Job:
         self.__dict__.update(state)
         self._lock = threading.Lock()
 
-    def prepare(self) -> Tuple[Engine, float, Dict[str, _Media], bool, bool]:
-        """(engine, x, media per polarisation, real path, absorbing layers)."""
+    def prepare(self):
+        """The design prepared on the job's grid (see Design.prepare)."""
         with self._lock:
             if self._prepared is None:
-                e = _engine_at(self.library)
-                w, N = self.w, self.w.size
-                x, cos0 = self.design._invariant(w, self.angle)
-                media = {}
-                for p in _pol(self.pol):
-                    o = self.design._optics(w, slice(None), N, x, cos0, p, True)
-                    media[p] = _media(o)
-                n = next(iter(media.values())).n
-                real = self.design._real_path(e, n, x, "auto") is not None
-                self._prepared = (e, x, media, real, bool(np.any(n.rows.imag != 0)))
+                self._prepared = self.design.prepare(self.w, angle=self.angle, pol=self.pol, engine=self.engine)
             return self._prepared
-
-
-_engines: Dict[str, Engine] = {}
-
-
-def _engine_at(path: str) -> Engine:
-    """The engine the caller used, by its path, loaded once in this process
-    (the default engine where its path is no file but a name for the
-    dynamic loader)."""
-    e = _engines.get(path)
-    if e is None:
-        loaded = _engine._default
-        if loaded is not None and loaded.path == path:
-            e = loaded
-        else:
-            e = Engine(path) if os.path.isfile(path) else default_engine()
-        _engines[path] = e
-    return e
 
 
 def _draws(entropy: int, runs: range, per_kind: int) -> np.ndarray:
@@ -261,19 +212,19 @@ def _run_batch(job: _Job, start: int, stop: int) -> Tuple[np.ndarray, ...]:
     """Runs start .. stop-1: their verdicts (runs,), then for each wavelength
     block of job.blocks its R and T samples as one (2, wavelengths, runs)
     array."""
-    e, x, media, real, _ = job.prepare()
-    runs, design = range(start, stop), job.design
-    K, N, B = len(design), job.w.size, stop - start
-    z = _draws(job.entropy, runs, 1 if job.alike else K)
+    prepared = job.prepare()
+    K, B = len(job.design), stop - start
+    z = _draws(job.entropy, range(start, stop), 1 if job.alike else K)
     s_abs, s_rel, s_idx = job.sigmas
-    d = np.ascontiguousarray(np.maximum(design.thicknesses * (1 + s_rel * z[:, 1]) + s_abs * z[:, 0], 0.0))
+    d = np.ascontiguousarray(np.maximum(job.design.thicknesses * (1 + s_rel * z[:, 1]) + s_abs * z[:, 0], 0.0))
     scale = 1 + s_idx * z[:, 2] if np.any(s_idx) else None  # (B, K)
-    R = T = None
-    for p, m in media.items():
-        t, r = _coefficients(e, job.w, x, p, m, d, scale, real)
-        Rp, Tp = reflectance(r), transmittance(t, m.eta0[0], m.eta_s)
-        # the unpolarised mean in the order Design.spectrum takes it
-        R, T = (Rp, Tp) if R is None else (0.5 * (R + Rp), 0.5 * (T + Tp))
+    R, T = prepared.spectra(d, scale)
+    for name, v in (("R", R), ("T", T)):
+        bad = ~np.isfinite(v)
+        if np.any(bad):
+            run, i = np.argwhere(bad)[0]
+            raise NonFiniteResult(f"tolerance: {name} of run {start + run} is not finite at {job.w[i]:g} nm",
+                                  float(job.w[i]))
     values = {"R": R, "T": T, "A": 1 - R - T if any(c[0] == "A" for c in job.checks) else None}
     passed = np.ones(B, bool)
     for q, where, lo, hi in job.checks:
@@ -288,39 +239,6 @@ def _piece(R: np.ndarray, T: np.ndarray, part: slice) -> np.ndarray:
     out = np.empty((2, part.stop - part.start, R.shape[0]))
     out[0], out[1] = R[:, part].T, T[:, part].T
     return out
-
-
-def _coefficients(e: Engine, w: np.ndarray, x: float, pol: str, m: _Media, d: np.ndarray,
-                  scale: Optional[np.ndarray], real: bool) -> Tuple[np.ndarray, np.ndarray]:
-    """t and r (runs, N) of every run: one engine request per run, thicknesses
-    d (runs, K), index scales (runs, K) or None, into preallocated rows."""
-    B, K = d.shape
-    N = w.size
-    t = np.empty((B, N), np.complex128)
-    r = np.empty((B, N), np.complex128)
-    ni, na = m.n_at, m.eta_at
-    full = m.n.full() if scale is not None else None
-    if real:
-        spare = np.empty((2, N), np.complex128)  # t', r': not wanted
-        slots = np.array([0, spare[0].ctypes.data, 0, spare[1].ctypes.data, 0, 0, 0], np.uintp)
-        name = "update_optiprops_real_n_simd" if e.has("update_optiprops_real_n_simd") else "update_optiprops_real_n"
-    else:
-        M = np.empty((B, 2, 2, N), np.complex128)
-    row, w_at, eta0_at, eta_s_at = 16 * N, w.ctypes.data, m.eta0.ctypes.data, m.eta_s.ctypes.data
-    for b in range(B):
-        if scale is not None:
-            n = np.ascontiguousarray(full * scale[b][:, None])
-            eta = admittance(n, x, pol)
-            ni, na = _rows(n), _rows(eta)
-        d_at = d.ctypes.data + 8 * K * b
-        if real:
-            slots[0], slots[2] = t.ctypes.data + row * b, r.ctypes.data + row * b
-            e._call(name, N, K, w_at, d_at, _addr(ni), _addr(na), eta0_at, eta_s_at, x, slots.ctypes.data, False)
-        else:
-            e._call("calc_M", N, K, w_at, d_at, _addr(ni), _addr(na), x, M.ctypes.data + 4 * row * b)
-    if not real:
-        t, _, r, _ = coefficients(M.transpose(1, 2, 0, 3), m.eta0[0], m.eta_s)
-    return t, r
 
 
 # ---------------------------------------------------------------- statistics
@@ -371,11 +289,10 @@ def _joined(blocks: List[List[Statistics]]) -> List[Statistics]:
 
 # ---------------------------------------------------------------- the analysis
 
-def tolerance(design: "Design", wavelengths: ArrayLike, errors: ErrorModel, runs: int, seed: Optional[int] = None,
+def tolerance(design: "Design", wavelengths: ArrayLike, errors: ErrorModel, runs: int, *, seed: Optional[int] = None,
               angle: float = 0.0, pol: str = "s", percentiles: Sequence[float] = (5.0, 50.0, 95.0),
-              bounds: Sequence = (), batch: Optional[int] = None, executor: Any = None,
-              engine: Optional[Engine] = None,
-              progress: Optional[Progress] = None) -> Tolerance:
+              bounds: Sequence = (), engine: Optional[Engine] = None, batch: Optional[int] = None,
+              executor: Any = None, progress: Optional[Progress] = None) -> Tolerance:
     """Monte Carlo over `runs` perturbed copies of `design` (semi-infinite
     substrate) at the wavelengths (nm), one angle (degrees) and pol "s", "p"
     or "u". errors: an ErrorModel; seed: an integer >= 0 (None draws one,
@@ -387,11 +304,10 @@ def tolerance(design: "Design", wavelengths: ArrayLike, errors: ErrorModel, runs
     (this process, or a dask cluster's workers)."""
     if design.thick:
         raise ValueError("substrate_thickness: tolerance analysis is defined for a semi-infinite substrate only")
-    w = _grid(wavelengths)
-    angles, scalar = _angles(angle)
-    if not scalar:
-        raise ValueError("angle: expected one angle in degrees")
-    _pol(pol)
+    e = engine or default_engine()
+    # the design on the grid here too: bad arguments and indices fail before any batch is sent
+    prepared = design.prepare(wavelengths, angle=angle, pol=pol, engine=e)
+    w = prepared.wavelengths
     sigmas, alike = _error_model(errors, len(design))
     runs = _count("runs", runs)
     batch = DEFAULT_BATCH if batch is None else _count("batch", batch)
@@ -402,10 +318,8 @@ def tolerance(design: "Design", wavelengths: ArrayLike, errors: ErrorModel, runs
     if executor is not None and not callable(getattr(executor, "submit", None)):
         raise TypeError(f"executor: expected an object with submit(fn, *args), got {type(executor).__name__}")
     entropy = _seed(seed)
-    e = engine or default_engine()
-    job = _Job(design, w, float(angles[0]), pol, sigmas, alike, entropy, checks, e.path)
-    _engines.setdefault(e.path, e)
-    absorbing = job.prepare()[4]  # the media here too: bad indices fail before any batch is sent
+    job = _Job(design, w, float(angle), pol, sigmas, alike, entropy, checks, e)
+    job._prepared, absorbing = prepared, prepared.absorbing
 
     ranges = [range(a, min(a + batch, runs)) for a in range(0, runs, batch)]
 

@@ -25,10 +25,3 @@ def need(eng):
         if missing:
             pytest.fail(f"entry point(s) missing from {eng.path}: {', '.join(missing)}")
     return check
-
-
-def layer_inputs(n, d, wavelengths, x=0.0, pol="s"):
-    """(thicknesses, indices (K, N), admittances (K, N)) for constant indices n."""
-    w = np.asarray(wavelengths, np.float64)
-    idx = np.array([np.full(w.size, v, np.complex128) for v in n]).reshape(len(n), w.size)
-    return np.array(d, np.float64), idx, sardune.admittance(idx, x, pol)

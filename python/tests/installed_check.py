@@ -34,4 +34,6 @@ engine.init(1)
 R0 = (0.52 / 2.52) ** 2
 s = sardune.Design([(1.38, 0.0)], substrate=1.52).spectrum(np.array([500.0, 600.0]))
 assert np.allclose(s.R, R0, rtol=1e-13), s.R
+# the package's data came along: the built-in design is a file of it
+assert len(sardune.default_design()) == 19
 print(f"sardune {sardune.__version__} from {os.path.dirname(sardune.__file__)} with {engine.path}")

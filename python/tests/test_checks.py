@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import sardune
-from sardune import engine as engine_module
-from conftest import layer_inputs
+from sardune import _binding as engine_module
+from support import layer_inputs
 
 N, K = 6, 3
 W = np.linspace(500.0, 600.0, N)
@@ -29,16 +29,15 @@ def readonly(a):
 
 
 BAD = {
-    "wavelengths list": (TypeError, "wavelengths", lambda e: e.calc_M(list(W), D, IDX, ETA)),
-    "wavelengths float32": (TypeError, "wavelengths", lambda e: e.calc_M(W.astype(np.float32), D, IDX, ETA)),
     "wavelengths 2-d": (ValueError, "wavelengths", lambda e: e.calc_M(W[None], D, IDX, ETA)),
     "thicknesses complex": (TypeError, "thicknesses", lambda e: e.calc_M(W, D.astype(complex), IDX, ETA)),
+    "wavelengths text": (TypeError, "wavelengths", lambda e: e.calc_M(["500"] * N, D, IDX, ETA)),
+    "indices ragged": (TypeError, "indices", lambda e: e.calc_M(W, D, [[1.5] * N, [1.5]], ETA)),
+    "out list": (TypeError, "out", lambda e: e.calc_M(W, D, IDX, ETA, out=[[0j] * N] * 4)),
+    "out fortran": (ValueError, "out", lambda e: e.calc_M(W, D, IDX, ETA, out=np.asfortranarray(c((2, 2, N))))),
     "indices N mismatch": (ValueError, "indices", lambda e: e.calc_M(W, D, c((K, N + 1)), ETA)),
     "indices K mismatch": (ValueError, "indices", lambda e: e.forward(W, D, c((K - 1, N)), ETA)),
-    "indices real dtype": (TypeError, "indices", lambda e: e.forward_backward(W, D, IDX.real.copy(), ETA)),
-    "admittances strided": (ValueError, "admittances", lambda e: e.calc_M(W, D, IDX, c((K, 2 * N))[:, ::2])),
-    "admittances fortran": (ValueError, "admittances", lambda e: e.calc_M(W, D, IDX, np.asfortranarray(ETA))),
-    "x complex": (TypeError, "x", lambda e: e.calc_M(W, D, IDX, ETA, 1j)),
+    "x complex": (TypeError, "x", lambda e: e.calc_M(W, D, IDX, ETA, x=1j)),
     "out shape": (ValueError, "out", lambda e: e.calc_M(W, D, IDX, ETA, out=c((2, 2, N - 1)))),
     "out read-only": (ValueError, "out", lambda e: e.calc_M(W, D, IDX, ETA, out=readonly(STACK))),
     "out overlaps indices": (ValueError, "out", lambda e: e.calc_M(W, D, SHARED[:K * N].reshape(K, N), ETA, out=SHARED[(K - 1) * N:(K + 3) * N].reshape(2, 2, N))),
@@ -79,6 +78,37 @@ def test_bad_argument_is_named_and_engine_not_called(eng, monkeypatch, case):
     with pytest.raises(error, match=rf"^{re.escape(name)}:"):
         call(eng)
     assert calls == []
+
+
+def test_array_likes_are_taken_as_numpy_takes_them(eng):
+    # lists, float32, real values for complex ones, other layouts: the same
+    # request as the canonical arrays, bit for bit
+    want = eng.calc_M(W, D, IDX, ETA, x=0.2)
+    fortran, strided = np.asfortranarray(ETA), c((K, 2 * N))
+    strided[:, ::2] = ETA
+    for args in ((list(W), list(D), IDX.tolist(), ETA),
+                 (W.astype(np.float32).astype(np.float64), D, IDX.real, fortran),
+                 (W, D.astype(np.int64), IDX, strided[:, ::2])):
+        assert np.array_equal(eng.calc_M(*args, x=0.2), want)
+    lossless = IDX.real.astype(np.float32)  # exactly representable: 2.0, 1.5
+    assert np.array_equal(eng.forward_backward(W, D, lossless, ETA).stack_matrix,
+                          eng.forward_backward(W, D, IDX, ETA).stack_matrix)
+
+
+def test_layer_rows_cannot_be_changed_behind_the_engine(eng):
+    rows = sardune.LayerRows(np.full((1, N), 1.5 + 0j), [0, 0])
+    with pytest.raises(ValueError):
+        rows.layer_rows[1] = 10**7  # read-only: the row numbers were checked when built
+    with pytest.raises(AttributeError):
+        rows.rows = np.zeros((0, N), np.complex128)
+    with pytest.raises(ValueError):
+        rows.rows[0, 0] = 2.0
+    numbers = np.array([0, 0])
+    rows = sardune.LayerRows(np.full((1, N), 1.5 + 0j), numbers)
+    numbers[1] = 10**7  # the caller's array is not the one kept
+    assert np.array_equal(rows.layer_rows, [0, 0])
+    M = eng.calc_M(W, D[:2], rows, rows)
+    assert np.array_equal(M, eng.calc_M(W, D[:2], rows.full(), rows.full()))
 
 
 def test_statuses_become_exceptions(eng, monkeypatch):

@@ -12,12 +12,10 @@ from distributed import Client, LocalCluster
 
 from sardune import Design, Layer
 from sardune import ErrorModel, ToleranceError
+from support import ABSORBING, quarter_wave_stack
 
 W = np.linspace(420.0, 780.0, 97)
-LOSSLESS = Design([((2.35 if j % 2 == 0 else 1.46), 550 / (4 * (2.35 if j % 2 == 0 else 1.46))) for j in range(15)],
-                  substrate=1.52)
-ABSORBING = Design([Layer(lambda w: 2.3 + 3e4 / w ** 2 - 0.02j, 60.0), (1.45 - 0.001j, 110.0), (2.0 - 0.05j, 35.0)],
-                   substrate=1.52 - 0.001j)
+LOSSLESS = quarter_wave_stack(15)
 
 
 @pytest.fixture(scope="module")
@@ -39,7 +37,7 @@ def test_cluster_result_is_the_serial_one(eng, client, design, pol):
     serial = design.tolerance(W, batch=240, **kw)
     spread = design.tolerance(W, batch=16, executor=client, **kw)
     # both worker processes ran batches: each has loaded the engine for them
-    loaded = client.run(lambda: bool(sys.modules["sardune.tolerance"]._engines) if "sardune.tolerance" in sys.modules
+    loaded = client.run(lambda: bool(sys.modules["sardune._binding"]._by_path) if "sardune._binding" in sys.modules
                         else False)
     assert len(loaded) == 2 and all(loaded.values()), loaded
     for a, b in zip(serial, spread):

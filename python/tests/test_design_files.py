@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import sardune
-from sardune.design_file import read_layers
+from sardune.files import read_design_file
 
 CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "design_files")
 GOOD = sorted(glob.glob(os.path.join(CORPUS, "good", "*.design")))
@@ -36,7 +36,7 @@ def nk(index, wavelengths):
 
 @pytest.mark.parametrize("path", GOOD, ids=os.path.basename)
 def test_good_files_give_the_expected_layers(path):
-    layers = read_layers(path, sibling(path, ".materials"))
+    layers = read_design_file(path, sibling(path, ".materials")).layers
     with open(sibling(path, ".expected")) as f:
         expected = [[float(v) for v in line.split()] for line in f if line.strip()]
     assert len(layers) == len(expected)

@@ -5,8 +5,8 @@ import numpy as np
 import pytest
 
 import sardune
-from sardune.physics import coefficients, stack_matrix_numpy
-from conftest import layer_inputs
+from sardune import coefficients
+from support import layer_inputs, stack_matrix_numpy
 
 W = np.linspace(400.0, 800.0, 37)
 ETA0 = 1.0 + 0j
@@ -70,12 +70,12 @@ class TestAgainstEachOther:
         need("calc_M", "forward", "forward_backward", "matmul_22X")
         w, d, n, eta, _, x = coating()
         ref = stack_matrix_numpy(w, d, n, eta, x)
-        M = eng.calc_M(w, d, n, eta, x)
+        M = eng.calc_M(w, d, n, eta, x=x)
         assert np.allclose(M, ref, rtol=1e-12, atol=1e-12)
-        Mf, P = eng.forward(w, d, n, eta, x)
+        Mf, P = eng.forward(w, d, n, eta, x=x)
         assert np.allclose(Mf, ref, atol=1e-12)
         assert np.allclose(P, stack_matrix_numpy(w, d[:-1], n[:-1], eta[:-1], x), atol=1e-12)
-        fb = eng.forward_backward(w, d, n, eta, x)
+        fb = eng.forward_backward(w, d, n, eta, x=x)
         assert np.allclose(fb.stack_matrix, ref, atol=1e-12)
         for j in range(len(d)):
             assert np.allclose(fb.layer_matrices[j], stack_matrix_numpy(w, d[j:j + 1], n[j:j + 1], eta[j:j + 1], x),
@@ -89,7 +89,7 @@ class TestAgainstEachOther:
     def test_derivatives_match_central_differences(self, eng, need):
         need("forward_backward")
         w, d, n, eta, _, x = coating()
-        fb = eng.forward_backward(w, d, n, eta, x)
+        fb = eng.forward_backward(w, d, n, eta, x=x)
         h = 1e-3
         for j in range(len(d)):
             up, down = d.copy(), d.copy()
@@ -102,14 +102,14 @@ class TestAgainstEachOther:
         need("calc_M", "update_top_props", "forward_backward")
         w, d, n, eta, eta_s, x = coating()
         eta0 = 1.0 + 0j
-        recs = eng.update_top_props(w, d, n, eta, eta0, eta_s, x, derivatives=True)
+        recs = eng.update_top_props(w, d, n, eta, eta0, eta_s, x=x, derivatives=True)
         assert len(recs) == len(d)
         for j, rec in enumerate(recs):
             M = stack_matrix_numpy(w, d[:j + 1], n[:j + 1], eta[:j + 1], x)
             for got, want in zip(rec[:4], coefficients(M, eta0, eta_s)):
                 assert np.allclose(got, want, rtol=1e-11)
             assert rec.dt.shape == rec.dr.shape == rec.dr_back.shape == (j + 1, w.size)
-        fb = eng.forward_backward(w, d, n, eta, x)
+        fb = eng.forward_backward(w, d, n, eta, x=x)
         last = recs[-1]
         want = sardune.coefficient_derivatives(fb.derivatives, last.t, last.t_back, last.r, last.r_back,
                                                eta0, eta_s)
@@ -117,12 +117,12 @@ class TestAgainstEachOther:
             assert np.allclose(got, ref, rtol=1e-9, atol=1e-12)
         # the same layers added on a base matrix of the first m
         m = 2
-        base = eng.calc_M(w, d[:m], n[:m], eta[:m], x)
-        upper = eng.update_top_props(w, d, n, eta, eta0, eta_s, x, base_matrix=base, d0=m, derivatives=True)
+        base = eng.calc_M(w, d[:m], n[:m], eta[:m], x=x)
+        upper = eng.update_top_props(w, d, n, eta, eta0, eta_s, x=x, base_matrix=base, d0=m, derivatives=True)
         assert len(upper) == len(d) - m
         assert np.allclose(upper[-1].r, last.r, rtol=1e-11)
         assert np.allclose(upper[-1].dr, last.dr[m:], rtol=1e-9, atol=1e-12)
-        assert eng.update_top_props(w, d, n, eta, eta0, eta_s, x, base_matrix=base, d0=len(d)) == []
+        assert eng.update_top_props(w, d, n, eta, eta0, eta_s, x=x, base_matrix=base, d0=len(d)) == []
 
     @pytest.mark.parametrize("N", [3, 4, 130, 1001])
     def test_real_index_paths_agree(self, eng, need, N):
@@ -132,12 +132,12 @@ class TestAgainstEachOther:
         d, n, eta = layer_inputs([2.1, 1.45, 2.1, 1.45, 1.8], [60, 95, 120, 30, 77], w, x, "p")
         eta_s = sardune.admittance(np.full(N, 1.52 + 0j), x, "p")
         eta0 = complex(sardune.admittance(1.0, x, "p"))
-        ref = eng.update_top_props(w, d, n, eta, eta0, eta_s, x, derivatives=True)[-1]
+        ref = eng.update_top_props(w, d, n, eta, eta0, eta_s, x=x, derivatives=True)[-1]
         for threads in (1, 3):
             eng.init(threads)
             try:
                 for f in (eng.update_optiprops_real_n, eng.update_optiprops_real_n_simd):
-                    rec = f(w, d, n, eta, eta0, eta_s, x, derivatives=True)
+                    rec = f(w, d, n, eta, eta0, eta_s, x=x, derivatives=True)
                     for k in sardune.Coefficients._fields:
                         assert np.allclose(getattr(rec, k), getattr(ref, k), rtol=1e-9, atol=1e-12), k
             finally:
@@ -147,10 +147,10 @@ class TestAgainstEachOther:
         need("calc_M", "update_optiprops_real_n")
         w, d, n, eta, eta_s, x = coating()
         out = np.full((2, 2, w.size), np.nan, np.complex128)
-        assert eng.calc_M(w, d, n, eta, x, out=out) is out and np.all(np.isfinite(out))
+        assert eng.calc_M(w, d, n, eta, x=x, out=out) is out and np.all(np.isfinite(out))
         t = np.empty(w.size, np.complex128)
         rec = eng.update_optiprops_real_n(w, d, n.real.astype(complex), eta.real.astype(complex), 1.0,
-                                          eta_s, x, out=sardune.Coefficients(t=t))
+                                          eta_s, x=x, out=sardune.Coefficients(t=t))
         assert rec.t is t and rec.dt is None
 
 
@@ -181,18 +181,18 @@ class TestThinSlab:
     @pytest.mark.parametrize("build", ["auto", "sse", "avx"])
     def test_matches_definition(self, eng, need, N, build):
         need("calc_v_t_tau", "calc_v_t_tau_sse", "calc_v_t_tau_avx", "calc_M")
-        if build == "avx" and not sardune.engine._avx2_available():
+        if build == "avx" and not sardune._binding._avx2_available():
             pytest.skip("processor lacks AVX2/FMA")
         w, d, n, eta, eta_s, x = coating(K=3, N=N, seed=4)
         eta0 = 1.0 + 0j
-        P = eng.calc_M(w, d[2:], n[2:], eta[2:], x)
-        Q = eng.calc_M(w, d[:1], n[:1], eta[:1], x)
-        full = eng.calc_M(w, d, n, eta, x)
+        P = eng.calc_M(w, d[2:], n[2:], eta[2:], x=x)
+        Q = eng.calc_M(w, d[:1], n[:1], eta[:1], x=x)
+        full = eng.calc_M(w, d, n, eta, x=x)
         t, tb, r, rb = coefficients(full, eta0, eta_s)
         z = np.linspace(0.0, d[1], 6)
         na = np.ascontiguousarray(n[1] + 0.3)
         ea = sardune.admittance(na, x, "p")
-        got = eng.calc_v_t_tau(w, z, n[1], eta[1], na, ea, eta0, eta_s, t, tb, r, rb, x, P, Q, build=build)
+        got = eng.calc_v_t_tau(w, z, n[1], eta[1], na, ea, eta0, eta_s, t, t_back=tb, r=r, r_back=rb, x=x, front_matrix=P, back_matrix=Q, build=build)
         want = slab_reference(w, z, n[1], eta[1], na, ea, x, eta0, eta_s, t, tb, r, rb, P, Q)
         for g, ref in zip(got, want):
             assert g.shape == (z.size, N)
@@ -226,12 +226,12 @@ class TestEmptyAndThreads:
     def test_results_do_not_depend_on_thread_count(self, eng, need):
         need("calc_M", "update_top_props")
         w, d, n, eta, eta_s, x = coating(K=4, N=257)
-        ref = eng.calc_M(w, d, n, eta, x), eng.update_top_props(w, d, n, eta, 1.0, eta_s, x, derivatives=True)
+        ref = eng.calc_M(w, d, n, eta, x=x), eng.update_top_props(w, d, n, eta, 1.0, eta_s, x=x, derivatives=True)
         try:
             for threads in (2, 5, 0):
                 eng.init(threads)
-                assert np.array_equal(eng.calc_M(w, d, n, eta, x), ref[0])
-                recs = eng.update_top_props(w, d, n, eta, 1.0, eta_s, x, derivatives=True)
+                assert np.array_equal(eng.calc_M(w, d, n, eta, x=x), ref[0])
+                recs = eng.update_top_props(w, d, n, eta, 1.0, eta_s, x=x, derivatives=True)
                 assert all(np.array_equal(a, b) for r, s in zip(recs, ref[1]) for a, b in zip(r, s))
         finally:
             eng.init(1)
@@ -241,12 +241,12 @@ class TestEmptyAndThreads:
         import threading
         import time
         w, d, n, eta, _, x = coating(K=3, N=600)
-        ref = eng.calc_M(w, d, n, eta, x)
+        ref = eng.calc_M(w, d, n, eta, x=x)
         stop, bad = threading.Event(), []
 
         def work():
             while not stop.is_set():
-                if not np.array_equal(eng.calc_M(w, d, n, eta, x), ref):
+                if not np.array_equal(eng.calc_M(w, d, n, eta, x=x), ref):
                     bad.append(1)
         workers = [threading.Thread(target=work) for _ in range(2)]
         for t in workers:
@@ -273,12 +273,12 @@ class TestLayerRows:
         etas = sardune.LayerRows(np.ascontiguousarray(eta[:2]), [0, 1, 1, 0])
         full_n, full_eta = rows.full(), etas.full()
         assert np.array_equal(full_n[2], n[1]) and np.array_equal(full_n[3], n[0])
-        assert np.array_equal(eng.calc_M(w, d, rows, etas, x), eng.calc_M(w, d, full_n, full_eta, x))
+        assert np.array_equal(eng.calc_M(w, d, rows, etas, x=x), eng.calc_M(w, d, full_n, full_eta, x=x))
         lossless = sardune.LayerRows(np.ascontiguousarray(n[:2].real + 0j), [1, 0, 0, 1, 1])
         h = sardune.LayerRows(sardune.admittance(lossless.rows, x, "s"), lossless.layer_rows)
         d5 = np.append(d, 77.0)
-        a = eng.update_optiprops_real_n_simd(w, d5, lossless, h, 1.0, eta_s, x, derivatives=True)
-        b = eng.update_optiprops_real_n_simd(w, d5, lossless.full(), h.full(), 1.0, eta_s, x, derivatives=True)
+        a = eng.update_optiprops_real_n_simd(w, d5, lossless, h, 1.0, eta_s, x=x, derivatives=True)
+        b = eng.update_optiprops_real_n_simd(w, d5, lossless.full(), h.full(), 1.0, eta_s, x=x, derivatives=True)
         assert all(np.array_equal(u, v) for u, v in zip(a, b))
 
     def test_bad_shared_rows_are_refused_by_name(self, eng):
@@ -287,7 +287,7 @@ class TestLayerRows:
             sardune.LayerRows(np.ascontiguousarray(n[:1]), [0, 1, 0])
         rows = sardune.LayerRows(np.ascontiguousarray(n[:1]), [0, 0])
         with pytest.raises(ValueError, match="indices: expected shape"):
-            eng.calc_M(w, d, rows, rows, x)  # two layers given for three
+            eng.calc_M(w, d, rows, rows, x=x)  # two layers given for three
         rows = sardune.LayerRows(np.ascontiguousarray(n[:1]), [0, 0, 0])
         with pytest.raises(TypeError, match="indices: this entry point reads the flat"):
-            eng.forward_backward(w, d, rows, eta, x)
+            eng.forward_backward(w, d, rows, eta, x=x)

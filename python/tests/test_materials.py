@@ -43,11 +43,11 @@ class TestModels:
     def test_table_interpolates_and_names_its_range(self, tmp_path):
         f = tmp_path / "tio2.tab"
         f.write_text("# nm n k\n400 2.6 0.04\n600 2.3 0.0\n800 2.2 0\n")
-        m = Material.from_file(str(f))
+        m = sardune.read_table(str(f))
         n, k = m.nk(np.array([400.0, 500.0, 700.0, 800.0]))
         assert np.allclose(n, [2.6, 2.45, 2.25, 2.2], rtol=0, atol=1e-15)
         assert np.allclose(k, [0.04, 0.02, 0.0, 0.0], rtol=0, atol=1e-15)
-        with pytest.raises(MaterialError, match=re.escape(f"{f}: 350 nm is outside the table's range 400 to 800 nm")):
+        with pytest.raises(MaterialError, match=re.escape(f"{f}: 350 nm is outside its data's range 400 to 800 nm")):
             m(np.array([350.0, 500.0]))
         with pytest.raises(MaterialError, match="800.5 nm is outside"):
             m(800.5)
@@ -58,7 +58,9 @@ class TestModels:
         with pytest.raises(MaterialError, match=r"steep: n = -.* at 300 nm is outside 0 < n <= 100"):
             steep(np.array([600.0, 300.0]))
         with pytest.raises(MaterialError, match="k = 150 at 500 nm"):
-            Material.constant(1.5, 150.0, name="opaque")(500.0)
+            Material("opaque", lambda w: (1.5 + 0 * w, 150.0 + 0 * w))(500.0)
+        with pytest.raises(ValueError, match="k: opaque: expected 0 <= k <= 100, got 150"):
+            Material.constant(1.5, 150.0, name="opaque")
 
     def test_a_material_is_a_layer_index(self, eng):
         w = np.linspace(450.0, 650.0, 5)

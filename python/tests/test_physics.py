@@ -10,10 +10,9 @@ import pytest
 
 import sardune
 from sardune import Design, Layer
+from support import LOSSLESS
 
 W = np.linspace(420.0, 780.0, 91)
-LOSSLESS = Design([(2.3, 60.0), (1.38, 110.0), (2.3, 45.0), (1.6, 87.0), (2.0, 30.0), (1.38, 140.0), (2.3, 12.0)],
-                  substrate=1.52, incident=1.0)
 PACKAGE_DIR = os.path.join(os.path.dirname(__file__), "..")
 
 
@@ -30,7 +29,7 @@ class TestSpectrum:
     @pytest.mark.parametrize("pol", ["s", "p"])
     @pytest.mark.parametrize("angle", [0.0, 30.0, 60.0, 85.0])
     def test_lossless_conserves_energy(self, eng, engine_ready, angle, pol):
-        results = [LOSSLESS.spectrum(W, angle, pol, eng, method=m) for m in methods(eng)]
+        results = [LOSSLESS.spectrum(W, angle=angle, pol=pol, engine=eng, method=m) for m in methods(eng)]
         for s in results:
             assert np.allclose(s.R + s.T, 1, rtol=0, atol=1e-12)
             assert np.all((s.R > 0) & (s.R < 1))
@@ -48,7 +47,7 @@ class TestSpectrum:
     def test_absorbing_layers_absorb(self, eng, engine_ready):
         d = sardune.default_design()
         for angle, pol in ((0.0, "s"), (45.0, "p")):
-            s = d.spectrum(np.linspace(400, 800, 401), angle, pol, eng)
+            s = d.spectrum(np.linspace(400, 800, 401), angle=angle, pol=pol, engine=eng)
             assert np.all(s.A > 0) and np.all(s.A < 0.05)
         assert d.spectrum(W, engine=eng, method="auto").A.min() > 0  # auto never drops the extinction
         with pytest.raises(ValueError, match="method: 'real' needs"):
@@ -58,14 +57,14 @@ class TestSpectrum:
         cauchy = lambda w: 2.0 + 2e4 / w ** 2 - 0.001j
         by_call = Design([Layer(cauchy, 80.0), (1.45, 100.0)], substrate=lambda w: 1.5 + 3e3 / w ** 2)
         by_array = Design([Layer(cauchy(W), 80.0), (1.45, 100.0)], substrate=1.5 + 3e3 / W ** 2)
-        a, b = by_call.spectrum(W, 20, "p", eng), by_array.spectrum(W, 20, "p", eng)
+        a, b = by_call.spectrum(W, angle=20, pol="p", engine=eng), by_array.spectrum(W, angle=20, pol="p", engine=eng)
         assert np.array_equal(a.R, b.R) and np.array_equal(a.T, b.T)
         with pytest.raises(ValueError, match=r"layers\[0\].index: expected a number or 91 values"):
             Design([Layer(cauchy(W[:-1]), 80.0)]).spectrum(W, engine=eng)
         with pytest.raises(ValueError, match="incident: an oblique angle needs"):
-            Design([(2.0, 50.0)], incident=1.33 - 0.01j).spectrum(W, 10, engine=eng)
+            Design([(2.0, 50.0)], incident=1.33 - 0.01j).spectrum(W, angle=10, engine=eng)
         with pytest.raises(ValueError, match="pol:"):
-            LOSSLESS.spectrum(W, 0, "x", eng)
+            LOSSLESS.spectrum(W, angle=0, pol="x", engine=eng)
 
 
 class TestSensitivities:
@@ -76,11 +75,11 @@ class TestSensitivities:
         w = np.linspace(450.0, 700.0, 26)
         h = 1e-4
         for m in methods(eng) if design is LOSSLESS else ["auto"]:
-            s = design.sensitivities(w, angle, pol, eng, method=m)
+            s = design.sensitivities(w, angle=angle, pol=pol, engine=eng, method=m)
             assert s.dR.shape == s.dT.shape == (len(design), w.size)
             for k in range(len(design)):
-                up = design.with_thickness(k, design.layers[k].thickness + h).spectrum(w, angle, pol, eng)
-                down = design.with_thickness(k, design.layers[k].thickness - h).spectrum(w, angle, pol, eng)
+                up = design.with_thickness(k, design.layers[k].thickness + h).spectrum(w, angle=angle, pol=pol, engine=eng)
+                down = design.with_thickness(k, design.layers[k].thickness - h).spectrum(w, angle=angle, pol=pol, engine=eng)
                 assert np.allclose(s.dR[k], (up.R - down.R) / (2 * h), rtol=1e-5, atol=1e-9), (m, k)
                 assert np.allclose(s.dT[k], (up.T - down.T) / (2 * h), rtol=1e-5, atol=1e-9), (m, k)
             if design is LOSSLESS:
@@ -170,16 +169,28 @@ def test_plot_command_writes_png(eng, engine_ready, tmp_path):
     p = run_plot(eng, tmp_path, "--range", "500", "600", "5", "--output", "range.png")
     assert p.returncode == 0 and (tmp_path / "range.png").exists(), p.stderr
 
+    # bad input exits 2, a result that is not finite 1, as the spectrum tool does; no image either way
     design.write_text("2.0 0.001\n")
     p = run_plot(eng, tmp_path, "--design", str(design), "--output", "none.png")
-    assert p.returncode == 1 and "two.txt:1: line:" in p.stderr and not (tmp_path / "none.png").exists()
+    assert p.returncode == 2 and "two.txt:1: line:" in p.stderr and not (tmp_path / "none.png").exists()
+    design.write_text("1.5 0.5 1e6\n")
+    p = run_plot(eng, tmp_path, "--design", str(design), "--output", "none.png")
+    assert p.returncode == 1 and "not finite at 400 nm" in p.stderr and not (tmp_path / "none.png").exists()
+    p = run_plot(eng, tmp_path, "--output", str(tmp_path / "no" / "such" / "folder.png"))
+    assert p.returncode == 1 and "cannot write" in p.stderr
+    # the file written is the one printed, whatever its name
+    p = run_plot(eng, tmp_path, "--range", "500", "600", "50", "--substrate", "N-BK7", "--output", "noext")
+    assert p.returncode == 0 and p.stdout.strip() == str(tmp_path / "noext"), p.stderr
+    assert (tmp_path / "noext").read_bytes()[:4] == b"\x89PNG" and not (tmp_path / "noext.png").exists()
+    p = run_plot(eng, tmp_path, "--substrate", "unobtainium", "--output", "none.png")
+    assert p.returncode == 2 and "unobtainium" in p.stderr
     for bad in (["--angle", "90"], ["--angle", "-1"], ["--angle", "nan"], ["--from", "0"], ["--step", "-1"],
                 ["--pol", "x"], ["--substrate-k", "-1"], ["--threads", "2000"], ["--threads", "1.5"],
                 ["--materials", str(materials)]):
         p = run_plot(eng, tmp_path, *bad, "--output", "none.png")
         assert p.returncode == 2 and bad[0] in p.stderr and not (tmp_path / "none.png").exists(), bad
     p = run_plot(eng, tmp_path, "--version")
-    assert p.returncode == 0 and p.stdout.split()[-1] == sardune.__version__
+    assert p.returncode == 0 and p.stdout.split() == ["sardune-plot", sardune.__version__]
 
 
 def test_plot_scales_to_the_data():

@@ -11,15 +11,14 @@ from sardune.refine import Target, _groups, _Problem
 H, L = 2.35, 1.46
 # eight layers of uneven thickness: no symmetry that would make a solution unique by accident
 START = [0.7, 1.3, 0.9, 1.1, 0.6, 1.4, 1.2, 0.8]
-TRUTH = Design([((H if j % 2 == 0 else L), 550 / (4 * (H if j % 2 == 0 else L)) * f) for j, f in enumerate(START)],
-               substrate=1.52)
+TRUTH = Design.quarter_wave([(H if j % 2 == 0 else L, f) for j, f in enumerate(START)], reference=550.0)
 W = np.linspace(400.0, 900.0, 60)
 
 
 def own_spectrum(design, w, views=((0.0, "s"), (45.0, "s"), (45.0, "p"))):
     """Targets that reproduce `design`'s reflectance; several angles and both
     polarisations make the thicknesses well determined."""
-    return [Target("R", w, a, p, design.spectrum(w, a, p).R, 0.01) for a, p in views]
+    return [Target("R", w, a, p, design.spectrum(w, angle=a, pol=p).R, 0.01) for a, p in views]
 
 
 class TestRefine:

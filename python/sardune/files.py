@@ -1,28 +1,44 @@
 """Design files, materials files and table files: one grammar shared with
-sardune-spectrum.
+sardune-spectrum, read and written.
 
 Files are read as bytes (at most 16 MiB, lines of at most 4096 bytes) and
 never decoded: outside `#` comments only space, tab and printable ASCII are
 allowed, and bytes shown in messages are escaped (\\xc2\\xa0). A line is
-`N K THICKNESS` (numbers; index n - ik, thickness in nm), `NAME THICKNESS`
-(a named material) or `material NAME MODEL PARAMETERS...` with MODEL one of
-constant N K; cauchy A B C [k K | urbach K0 E0 EU]; sellmeier B1 C1 ...
-[k K]; table FILE (a path relative to the naming file's folder). Layers are
-listed from the substrate up. Every problem raises DesignFileError with the
-message "FILE:LINE: FIELD: PROBLEM".
+  N K THICKNESS            a layer of index n - ik, thickness in nm
+  NAME THICKNESS           a layer of a named material
+  material NAME MODEL ...  a material: constant N K; cauchy A B C
+                           [k K | urbach K0 E0 EU]; sellmeier B1 C1 ... [k K];
+                           table FILE (a path relative to the naming file's folder)
+  incident N | NAME        the incident medium (lossless)
+  substrate N K | NAME     the substrate
+  substrate_thickness MM   a thick substrate (mm), its faces combined incoherently
+  exit N K | NAME          the medium behind a thick substrate
+  back N K THICKNESS | back NAME THICKNESS
+                           a layer on the substrate's back face, from it outwards
+Layers are listed from the substrate up; a design file has at least one.
+incident, substrate, substrate_thickness and exit appear at most
+once; exit and back need substrate_thickness. Every problem raises
+DesignFileError with the message "FILE:LINE: FIELD: PROBLEM".
+
+write_design writes a design in this grammar, the form sardune-spectrum's
+--write-design gives: byte for byte the same file for the same design.
 """
 
+import decimal
 import os
 import re
-from typing import Dict, List, Optional, Tuple, Union
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple, Union
 
 from .errors import DesignFileError
 from .materials import BUILT_IN, K_MAX, N_MAX, Material
+from .media import Index, is_constant
 
 MAX_BYTES = 16 * 2**20
 MAX_LINE = 4096
 MAX_NAME = 64
 THICKNESS_MAX = 1e7  # nm
+SUBSTRATE_MAX_MM = 1000.0
+NM_PER_MM = 1e6
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -36,22 +52,32 @@ _NUMBER_START = set(bytes([c]) for c in b"0123456789+-.")
 _NUMERIC_LAYER = ("index", "extinction coefficient", "thickness")
 _NAMED_LAYER = ("material", "thickness")
 _TABLE_ROW = ("wavelength", "index", "extinction coefficient")
+_MEDIA = {b"incident": "incident", b"substrate": "substrate", b"exit": "exit"}
+Layers = List[Tuple[Union[complex, Material], float]]
+
+
+class DesignFile(NamedTuple):
+    """What a design file gives: layers (index, thickness nm) from the
+    substrate up, and the media and substrate it names (None where it names
+    none); substrate_thickness in nm."""
+    layers: Layers
+    incident: Optional[Union[complex, Material]] = None
+    substrate: Optional[Union[complex, Material]] = None
+    substrate_thickness: Optional[float] = None
+    exit_medium: Optional[Union[complex, Material]] = None
+    back_layers: Layers = []
 
 
 # ---------------------------------------------------------------- public readers
 
-def read_layers(path: PathLike, materials: Optional[PathLike] = None) -> List[Tuple[Union[complex, Material], float]]:
-    """(index, thickness nm) per layer from the substrate up: a complex
-    constant n - ik for `N K THICKNESS` lines, the Material for named ones.
-    `materials`: a materials file whose names the design may use."""
+def read_design_file(path: PathLike, materials: Optional[PathLike] = None) -> DesignFile:
+    """The layers and media of a design file: a complex constant n - ik for
+    numeric indices, the Material for named ones. `materials`: a materials
+    file whose names the design may use."""
     names = _Names()
     if materials is not None:
         _File(_shown("materials", materials), names, layers_allowed=False).parse()
-    f = _File(_shown("path", path), names, layers_allowed=True)
-    layers = f.parse()
-    if not layers:
-        raise DesignFileError(f.path, None, "layer", "no layers")
-    return layers
+    return _File(_shown("path", path), names, layers_allowed=True).parse()
 
 
 def read_materials(path: PathLike) -> Dict[str, Material]:
@@ -167,20 +193,77 @@ class _Names:
 class _File:
     def __init__(self, path: str, names: _Names, layers_allowed: bool) -> None:
         self.path, self.names, self.layers_allowed = path, names, layers_allowed
+        self.given: Dict[bytes, int] = {}  # statement given at most once -> its line
+        self.media: Dict[bytes, Any] = {}
+        self.needs_thick: Optional[Tuple[int, str]] = None  # first exit or back line
 
-    def parse(self) -> List[Tuple[Union[complex, Material], float]]:
-        layers = []
+    def parse(self) -> DesignFile:
+        layers, back = [], []
         for number, fields in _lines(self.path, _read(self.path)):
-            if fields[0] == b"material":
+            keyword = fields[0]
+            if keyword == b"material":
                 self._material(number, fields)
-                continue
-            # the first byte tells the kind: a number starts N K THICKNESS
-            numeric = fields[0][:1] in _NUMBER_START
-            _check_bytes(self.path, number, fields, _NUMERIC_LAYER if numeric else _NAMED_LAYER)
-            if not self.layers_allowed:
-                self._fail(number, "layer", "a materials file holds no layers")
-            layers.append(self._numeric_layer(number, fields) if numeric else self._named_layer(number, fields))
-        return layers
+            elif keyword in _MEDIA or keyword == b"substrate_thickness":
+                self._statement(number, fields)
+            elif keyword == b"back":
+                self._not_in_materials(number, "back")
+                self.needs_thick = self.needs_thick or (number, "back")
+                back.append(self._layer(number, fields[1:], fields))
+            else:
+                layers.append(self._layer(number, fields, fields))
+        if self.needs_thick and b"substrate_thickness" not in self.given:
+            number, field = self.needs_thick
+            self._fail(number, field, "needs substrate_thickness (a thick substrate)")
+        if self.layers_allowed and not layers:
+            raise DesignFileError(self.path, None, "layer", "no layers")
+        thickness = self.media.get(b"substrate_thickness")
+        return DesignFile(layers, self.media.get(b"incident"), self.media.get(b"substrate"),
+                          None if thickness is None else thickness * NM_PER_MM, self.media.get(b"exit"), back)
+
+    def _not_in_materials(self, number: int, field: str) -> None:
+        if not self.layers_allowed:
+            self._fail(number, field, "a materials file holds no layers or media")
+
+    def _layer(self, number: int, fields: List[bytes], line: List[bytes]) -> Tuple[Union[complex, Material], float]:
+        # the first byte tells the kind: a number starts N K THICKNESS
+        numeric = fields[:1] != [] and fields[0][:1] in _NUMBER_START
+        prefix = ("line",) * (len(line) - len(fields))
+        _check_bytes(self.path, number, line, prefix + (_NUMERIC_LAYER if numeric else _NAMED_LAYER))
+        self._not_in_materials(number, "layer")
+        return self._numeric_layer(number, fields) if numeric else self._named_layer(number, fields)
+
+    # --- media and the substrate's thickness
+
+    def _statement(self, number: int, fields: List[bytes]) -> None:
+        keyword = fields[0]
+        field = _MEDIA.get(keyword, "substrate thickness")
+        self._not_in_materials(number, field)
+        if keyword in self.given:
+            self._fail(number, field, f"already given at line {self.given[keyword]}")
+        self.given[keyword] = number
+        if keyword == b"substrate_thickness":
+            _check_bytes(self.path, number, fields, ("line", field))
+            if len(fields) != 2:
+                self._fail(number, "line", f"expected substrate_thickness MM, found {_count(len(fields) - 1, 'field')}")
+            self.media[keyword] = _checked(self.path, number, field, fields[1], 0.0, SUBSTRATE_MAX_MM, low_open=True,
+                                           unit=" mm")
+            return
+        if keyword == b"exit":
+            self.needs_thick = self.needs_thick or (number, field)
+        self.media[keyword] = self._medium(number, field, fields[1:], lossless=keyword == b"incident")
+
+    def _medium(self, number: int, field: str, words: List[bytes], lossless: bool) -> Union[complex, Material]:
+        numeric = words[:1] != [] and words[0][:1] in _NUMBER_START
+        parts = ("index",) if numeric and lossless else _NUMERIC_LAYER[:2] if numeric else ("material",)
+        _check_bytes(self.path, number, [b""] + words, ("line",) + parts)
+        usage = f"{field} N" if lossless else f"{field} N K"
+        if len(words) != len(parts):
+            self._fail(number, "line", f"expected {usage} or {field} NAME, found {_count(len(words), 'field')}")
+        if not numeric:
+            return self._named(number, words[0])
+        n = _index(self.path, number, "index", words[0])
+        k = 0.0 if lossless else _extinction(self.path, number, "extinction coefficient", words[1])
+        return complex(n, -k)
 
     def _fail(self, number: int, field: str, problem: str) -> None:
         raise DesignFileError(self.path, number, field, problem)
@@ -200,11 +283,13 @@ class _File:
     def _named_layer(self, number: int, fields: List[bytes]) -> Tuple[Material, float]:
         if len(fields) != 2:
             self._fail(number, "line", f"expected 2 fields (material, thickness in nm), found {len(fields)}")
-        name = fields[0]
+        return self._named(number, fields[0]), self._thickness(number, fields[1])
+
+    def _named(self, number: int, name: bytes) -> Material:
         material = self.names.materials.get(name) or BUILT_IN.get(name.decode("ascii"))
         if material is None:
             self._fail(number, "material", f"unknown material '{escaped(name)}'")
-        return material, self._thickness(number, fields[1])
+        return material
 
     def _thickness(self, number: int, word: bytes) -> float:
         return _checked(self.path, number, "thickness", word, 0.0, THICKNESS_MAX, unit=" nm")
@@ -306,3 +391,97 @@ def _table(path: str, data: bytes, name: str) -> Material:
         raise DesignFileError(path, None, None, f"{_count(len(rows), 'row')}; a table needs at least two")
     w, n, k = zip(*rows)
     return Material.table(w, n, k, name=name, source=path)
+
+
+# ---------------------------------------------------------------- writing
+
+def write_design(path: PathLike, design: Any) -> None:
+    """Writes `design` (a sardune.Design) as a design file: material
+    definitions, media, layers from the substrate up, back layers. An index
+    that has no design-file form (per-wavelength values, a function, a
+    material without a definition) raises ValueError naming its place."""
+    path = _shown("path", path)
+    text = design_text(design)
+    with open(path, "w", newline="\n") as f:
+        f.write(text)
+
+
+def design_text(design: Any) -> str:
+    """The design file of `design` as text (see write_design)."""
+    thick = design.substrate_thickness is not None
+    media = [("incident", design.incident, True), ("substrate", design.substrate, False)]
+    if thick:
+        media.append(("exit_medium", design.exit_medium, False))
+    front = [(f"layers[{j}]", l) for j, l in enumerate(design.layers)]
+    back = [(f"back_layers[{j}]", l) for j, l in enumerate(design.back_layers)]
+    used = [(name, v) for name, v, _ in media] + [(name, l.index) for name, l in front + back]
+    lines = ["# sardune design file: layers from the substrate up"]
+    lines += _definitions(used)
+    for name, v, lossless in media:
+        keyword = "exit" if name == "exit_medium" else name
+        lines.append(f"{keyword} {_spec(name, v, lossless)}")
+        if name == "substrate" and thick:
+            lines.append(f"substrate_thickness {number_text(design.substrate_thickness / NM_PER_MM)}")
+    lines += [f"{_spec(name, l.index, False)} {number_text(l.thickness)}" for name, l in front]
+    lines += [f"back {_spec(name, l.index, False)} {number_text(l.thickness)}" for name, l in back]
+    return "\n".join(lines) + "\n"
+
+
+def _definitions(used: List[Tuple[str, Index]]) -> List[str]:
+    """One `material` line per defined material, in order of first use."""
+    lines, seen = [], {}
+    for name, v in used:
+        if not isinstance(v, Material) or BUILT_IN.get(v.name) is v:
+            continue
+        if v.name in seen:
+            if seen[v.name] is not v:
+                raise ValueError(f"{name}: another material is named {v.name!r} too; a design file needs one "
+                                 "name per material")
+            continue
+        if v.definition is None:
+            raise ValueError(f"{name}: material {v.name!r} has no design-file definition")
+        seen[v.name] = v
+        words = list(v.definition)
+        if words[0] == "table":
+            words[1] = os.path.abspath(words[1])
+        lines.append(" ".join(["material", v.name] + [w if isinstance(w, str) else number_text(w) for w in words]))
+    return lines
+
+
+def _spec(name: str, v: Index, lossless: bool) -> str:
+    if isinstance(v, Material):
+        return v.name
+    if not is_constant(v):
+        raise ValueError(f"{name}: an index given as {type(v).__name__} has no design-file form; give a number "
+                         "or a material")
+    c = complex(v)
+    if lossless:
+        if c.imag != 0:
+            raise ValueError(f"{name}: {c} absorbs; a design file's incident medium is lossless")
+        return number_text(c.real)
+    return f"{number_text(c.real)} {number_text(-c.imag + 0.0)}"
+
+
+def number_text(v: float) -> str:
+    """The shortest decimal that reads back as v, fixed or scientific
+    (exponent of at least two digits), whichever is shorter, fixed on a tie."""
+    if v == 0:
+        return "0"
+    digits, exponent = _shortest(v)
+    sign = "-" if v < 0 else ""
+    point = len(digits) + exponent  # digits before the decimal point
+    if point >= len(digits):
+        fixed = digits + "0" * (point - len(digits))
+    elif point > 0:
+        fixed = digits[:point] + "." + digits[point:]
+    else:
+        fixed = "0." + "0" * -point + digits
+    e = point - 1
+    scientific = digits[0] + ("." + digits[1:] if len(digits) > 1 else "") + f"e{'-' if e < 0 else '+'}{abs(e):02d}"
+    return sign + (fixed if len(fixed) <= len(scientific) else scientific)
+
+
+def _shortest(v: float) -> Tuple[str, int]:
+    """The shortest round-trip digits of |v| (repr's) and their decimal exponent."""
+    t = decimal.Decimal(repr(abs(float(v)))).normalize().as_tuple()
+    return "".join(map(str, t.digits)), t.exponent

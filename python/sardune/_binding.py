@@ -1,22 +1,26 @@
 """ctypes binding of the engine's C interface, with numpy arrays.
 
-Shapes (N wavelengths, K layers, all arrays C-contiguous):
+Shapes (N wavelengths, K layers):
   wavelengths (N,) float64, thicknesses (K,) float64,
   per-layer arrays (K, N) complex128 (turned into K row pointers where the
   engine takes pointer form), matrix stacks (2, 2, N) complex128,
   per-layer matrix stacks (K, 2, 2, N) complex128.
-Inputs are checked strictly (dtype, shape, contiguity) and never copied, so a
-mistake surfaces as TypeError/ValueError naming the argument instead of a
-silent conversion or an engine reading past an array. Outputs are allocated
-here unless the caller passes its own arrays, which are checked the same way
-and must not overlap any other argument.
+Inputs may be anything numpy turns into such an array without losing
+information (lists, float32, real values for complex ones, other layouts):
+they are converted once, and copied only when they are not already in the
+engine's form. Outputs are allocated here unless the caller passes its own
+arrays, which must already have the exact dtype and shape, be C-contiguous
+and writable, and overlap no other argument. Mistakes raise TypeError or
+ValueError naming the argument before the engine runs.
 """
 
 import ctypes
+import functools
+import inspect
 import numbers
 import os
 from collections import namedtuple
-from typing import List, Optional, Sequence, Tuple, Union
+from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -45,7 +49,6 @@ _F = np.dtype(np.float64)
 _P = np.dtype(np.uintp)
 _INT32_MAX = 2**31 - 1
 _UINT32_MAX = 2**32 - 1
-_VTT_BLOCK = 8  # widest block of the thin-slab builds; shorter grids are padded
 
 Coefficients = namedtuple("Coefficients", "t t_back r r_back dt dr dr_back")
 Coefficients.__new__.__defaults__ = (None,) * 7
@@ -97,74 +100,104 @@ def find_library(path: Optional[str] = None) -> str:
                           + f". Build it (target Sardune) or set {ENV_VARIABLE}.")
 
 
-# ---------------------------------------------------------------- argument checks
+# ---------------------------------------------------------------- layer rows
 
 class LayerRows:
     """A per-layer array (K, N) kept as its distinct rows: `rows` (U, N) and
     `layer_rows` (K,), the row of each layer, so that layers of one material
     share a row. The pointer-form entry points (calc_M, update_top_props,
     update_optiprops_real_n and _simd) take it as it is, with no (K, N)
-    array built; full() gives the (K, N) array the others need."""
+    array built; full() gives the (K, N) array the others need.
 
-    __slots__ = ("rows", "layer_rows")
+    Both arrays are read-only views fixed when it is built (row numbers are
+    checked then, and again whenever the engine is handed the rows), so
+    nothing done to it afterwards can send the engine outside `rows`."""
+
+    __slots__ = ("_rows", "_layer_rows")
 
     def __init__(self, rows: np.ndarray, layer_rows: Sequence[int]) -> None:
-        self.rows = rows
-        self.layer_rows = np.asarray(layer_rows, np.intp)
-        if self.layer_rows.ndim != 1:
-            raise ValueError(f"layer_rows: expected one row number per layer, got shape {self.layer_rows.shape}")
-        U = rows.shape[0] if getattr(rows, "ndim", 0) == 2 else 0
-        if self.layer_rows.size and not (0 <= self.layer_rows.min() and self.layer_rows.max() < U):
-            raise ValueError(f"layer_rows: row numbers must lie in [0, {U})")
+        rows = _input("rows", rows, _C, ndim=2)
+        layer_rows = np.array(layer_rows, np.intp)  # always a copy of its own
+        if layer_rows.ndim != 1:
+            raise ValueError(f"layer_rows: expected one row number per layer, got shape {layer_rows.shape}")
+        _check_rows(layer_rows, rows.shape[0])
+        self._rows, self._layer_rows = rows.view(), layer_rows
+        self._rows.flags.writeable = False
+        self._layer_rows.flags.writeable = False
+
+    @property
+    def rows(self) -> np.ndarray:
+        return self._rows
+
+    @property
+    def layer_rows(self) -> np.ndarray:
+        return self._layer_rows
 
     @property
     def shape(self) -> Tuple[int, int]:
-        return (self.layer_rows.size, self.rows.shape[1])
+        return (self._layer_rows.size, self._rows.shape[1])
 
     def full(self) -> np.ndarray:
-        return np.ascontiguousarray(self.rows[self.layer_rows])
+        return np.ascontiguousarray(self._rows[self._layer_rows])
+
+    def __repr__(self) -> str:
+        return f"LayerRows({self._rows.shape[0]} rows of {self._rows.shape[1]}, {self._layer_rows.size} layers)"
 
 
-def _array(name, a, dtype, shape=None, ndim=None, out=False):
-    if isinstance(a, LayerRows) and not out:
-        _array(f"{name}.rows", a.rows, dtype, ndim=2)
+def _check_rows(layer_rows: np.ndarray, U: int) -> None:
+    if layer_rows.size and not (0 <= layer_rows.min() and layer_rows.max() < U):
+        raise ValueError(f"layer_rows: row numbers must lie in [0, {U})")
+
+
+# ---------------------------------------------------------------- argument checks
+
+_KINDS = {_F: "biuf", _C: "biufc"}
+_WHAT = {_F: "real numbers", _C: "numbers"}
+
+
+def _input(name, a, dtype, shape=None, ndim=None):
+    """An input array in the engine's form (dtype, C order, aligned), a copy
+    only when `a` is not in that form already. shape: (text, tuple)."""
+    if isinstance(a, LayerRows):
         if shape is not None and a.shape != shape[1]:
             raise ValueError(f"{name}: expected shape {shape[0]} = {shape[1]}, got {a.shape}")
         return a
-    if not isinstance(a, np.ndarray):
-        raise TypeError(f"{name}: expected a numpy.ndarray of {dtype}, got {type(a).__name__}")
-    if a.dtype != dtype:
-        raise TypeError(f"{name}: expected dtype {dtype}, got {a.dtype}")
-    if ndim is not None and a.ndim != ndim:
-        raise ValueError(f"{name}: expected a {ndim}-dimensional array, got shape {a.shape}")
-    if shape is not None and a.shape != shape[1]:
-        raise ValueError(f"{name}: expected shape {shape[0]} = {shape[1]}, got {a.shape}")
-    if not a.flags.c_contiguous:
-        raise ValueError(f"{name}: expected a C-contiguous array (use numpy.ascontiguousarray)")
-    if not a.flags.aligned:
-        raise ValueError(f"{name}: expected an aligned array")
-    if out and not a.flags.writeable:
-        raise ValueError(f"{name}: output array is read-only")
-    return a
+    try:
+        arr = np.asarray(a)
+    except (TypeError, ValueError) as e:
+        raise TypeError(f"{name}: expected an array of {_WHAT[dtype]}: {e}") from None
+    if arr.dtype.kind not in _KINDS[dtype] or arr.dtype.kind == "b":
+        raise TypeError(f"{name}: expected {_WHAT[dtype]} ({dtype}), got dtype {arr.dtype}")
+    if ndim is not None and arr.ndim != ndim:
+        raise ValueError(f"{name}: expected a {ndim}-dimensional array, got shape {arr.shape}")
+    if shape is not None and arr.shape != shape[1]:
+        raise ValueError(f"{name}: expected shape {shape[0]} = {shape[1]}, got {arr.shape}")
+    return np.require(arr, dtype, ["C", "A"])
 
 
 def _output(name, a, shape):
     """A caller's output array, checked, or a fresh one."""
     if a is None:
         return np.empty(shape[1], _C)
-    return _array(name, a, _C, shape, out=True)
+    if not isinstance(a, np.ndarray):
+        raise TypeError(f"{name}: expected a numpy.ndarray of {_C} to write into, got {type(a).__name__}")
+    if a.dtype != _C:
+        raise TypeError(f"{name}: expected dtype {_C}, got {a.dtype}")
+    if a.shape != shape[1]:
+        raise ValueError(f"{name}: expected shape {shape[0]} = {shape[1]}, got {a.shape}")
+    if not a.flags.c_contiguous:
+        raise ValueError(f"{name}: expected a C-contiguous array (use numpy.ascontiguousarray)")
+    if not a.flags.aligned:
+        raise ValueError(f"{name}: expected an aligned array")
+    if not a.flags.writeable:
+        raise ValueError(f"{name}: output array is read-only")
+    return a
 
 
-def _grid(wavelengths, thicknesses=None):
-    N = _array("wavelengths", wavelengths, _F, ndim=1).shape[0]
-    if N > _INT32_MAX:
-        raise ValueError(f"wavelengths: at most {_INT32_MAX} values, got {N}")
-    if thicknesses is None:
-        return N
-    K = _array("thicknesses", thicknesses, _F, ndim=1).shape[0]
-    if K > _INT32_MAX:
-        raise ValueError(f"thicknesses: at most {_INT32_MAX} values, got {K}")
-    return N, K
+def _count(name, n, limit=_INT32_MAX):
+    if n > limit:
+        raise ValueError(f"{name}: at most {limit} values, got {n}")
+    return n
 
 
 def _real(name, v):
@@ -175,6 +208,8 @@ def _real(name, v):
 
 def _complex_cell(name, v):
     """One complex value in engine layout, as a 1-element array to point at."""
+    if isinstance(v, np.ndarray) and v.ndim == 0:
+        v = v[()]
     if isinstance(v, (bool, np.bool_)) or not isinstance(v, numbers.Complex):
         raise TypeError(f"{name}: expected a complex number, got {type(v).__name__}")
     return np.array([complex(v)], _C)
@@ -191,9 +226,10 @@ def _separate(outputs, inputs):
 
 
 def _rows(a):
-    """Pointer form of a (K, N) array: K addresses of its rows (a ctypes
-    array for few rows, where building it is cheaper than numpy's)."""
+    """Pointer form of a (K, N) array or LayerRows: K addresses of its rows
+    (a ctypes array for few rows, where building it is cheaper than numpy's)."""
     if isinstance(a, LayerRows):
+        _check_rows(a.layer_rows, a.rows.shape[0])
         step = a.rows.itemsize * a.rows.shape[1]
         return a.layer_rows.astype(_P) * _P.type(step) + _P.type(a.rows.ctypes.data)
     # the row stride from the shape: numpy may give a single row any stride
@@ -208,22 +244,18 @@ def _addr(a):
     return a.ctypes.data if isinstance(a, np.ndarray) else a
 
 
-def _avx2_available():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    flags = line.split()
-                    return "avx2" in flags and "fma" in flags
-    except OSError:
-        pass
-    return False
+def _identity(N):
+    e = np.zeros((2, 2, N), _C)
+    e[0, 0] = e[1, 1] = 1
+    return e
 
 
 # ---------------------------------------------------------------- engine
 
 class Engine:
-    """One loaded engine library; each method wraps the entry point of its name."""
+    """One loaded engine library; each method wraps the entry point of its
+    name. An Engine pickles as its library's path: unpickled in another
+    process, it is that process's engine for the same library, loaded once."""
 
     def __init__(self, path: Optional[str] = None) -> None:
         self.path = find_library(path)
@@ -232,6 +264,9 @@ class Engine:
         except OSError as e:
             raise LibraryNotFound(f"engine library {self.path!r} could not be loaded: {e}") from e
         self._functions = {}
+
+    def __reduce__(self):
+        return (_engine_at, (self.path,))
 
     def has(self, name: str) -> bool:
         """Whether the loaded library exports entry point `name`."""
@@ -263,72 +298,71 @@ class Engine:
     # --- transfer matrices
 
     def _layers(self, wavelengths, thicknesses, indices, admittances, flat=False):
-        N, K = _grid(wavelengths, thicknesses)
+        """(w, d, indices, admittances, N, K) in the engine's form."""
+        w = _input("wavelengths", wavelengths, _F, ndim=1)
+        d = _input("thicknesses", thicknesses, _F, ndim=1)
+        N, K = _count("wavelengths", w.shape[0]), _count("thicknesses", d.shape[0])
+        arrays = []
         for name, a in (("indices", indices), ("admittances", admittances)):
             if flat and isinstance(a, LayerRows):
                 raise TypeError(f"{name}: this entry point reads the flat (K, N) form; pass {name}.full()")
-            _array(name, a, _C, ("(K, N)", (K, N)))
-        return N, K
+            arrays.append(_input(name, a, _C, ("(K, N)", (K, N))))
+        return w, d, arrays[0], arrays[1], N, K
 
     def calc_M(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
-               admittances: np.ndarray, x: float = 0.0, out: Optional[np.ndarray] = None) -> np.ndarray:
+               admittances: np.ndarray, *, x: float = 0.0, out: Optional[np.ndarray] = None) -> np.ndarray:
         """Stack matrix M = L_{K-1} ... L_0, shape (2, 2, N)."""
-        N, K = self._layers(wavelengths, thicknesses, indices, admittances)
+        w, d, n, eta, N, K = self._layers(wavelengths, thicknesses, indices, admittances)
         x = _real("x", x)
         out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
-        _separate([("out", out)], [("wavelengths", wavelengths), ("thicknesses", thicknesses),
-                                   ("indices", indices), ("admittances", admittances)])
-        ni, na = _rows(indices), _rows(admittances)
-        self._call("calc_M", N, K, _addr(wavelengths), _addr(thicknesses), _addr(ni), _addr(na), x,
-                   _addr(out))
+        _separate([("out", out)], [("wavelengths", w), ("thicknesses", d), ("indices", n), ("admittances", eta)])
+        ni, na = _rows(n), _rows(eta)  # the pointer tables live until the call returns
+        self._call("calc_M", N, K, _addr(w), _addr(d), _addr(ni), _addr(na), x, _addr(out))
         return out
 
     def forward(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
-                admittances: np.ndarray, x: float = 0.0, out: Optional[np.ndarray] = None,
+                admittances: np.ndarray, *, x: float = 0.0, out: Optional[np.ndarray] = None,
                 partial_out: Optional[np.ndarray] = None) -> Tuple[np.ndarray, np.ndarray]:
         """(M, P) with P = L_{K-2} ... L_0. With K = 0 the engine leaves P alone:
         a wrapper-allocated P is then the identity."""
-        N, K = self._layers(wavelengths, thicknesses, indices, admittances, flat=True)
+        w, d, n, eta, N, K = self._layers(wavelengths, thicknesses, indices, admittances, flat=True)
         x = _real("x", x)
         fresh_partial = partial_out is None
         out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
         partial_out = _output("partial_out", partial_out, ("(2, 2, N)", (2, 2, N)))
         _separate([("out", out), ("partial_out", partial_out)],
-                  [("wavelengths", wavelengths), ("thicknesses", thicknesses),
-                   ("indices", indices), ("admittances", admittances)])
+                  [("wavelengths", w), ("thicknesses", d), ("indices", n), ("admittances", eta)])
         if K == 0 and fresh_partial:
             partial_out[...] = _identity(N)
-        self._call("forward", N, K, _addr(wavelengths), _addr(thicknesses), _addr(indices),
-                   _addr(admittances), x, _addr(out), _addr(partial_out))
+        self._call("forward", N, K, _addr(w), _addr(d), _addr(n), _addr(eta), x, _addr(out), _addr(partial_out))
         return out, partial_out
 
     def forward_backward(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
-                         admittances: np.ndarray, x: float = 0.0, out: Optional[np.ndarray] = None,
+                         admittances: np.ndarray, *, x: float = 0.0, out: Optional[np.ndarray] = None,
                          layer_matrices: Optional[np.ndarray] = None,
                          derivatives: Optional[np.ndarray] = None) -> "ForwardBackward":
         """M (2, 2, N), every L_j and every dM/dd_j (K, 2, 2, N)."""
-        N, K = self._layers(wavelengths, thicknesses, indices, admittances, flat=True)
+        w, d, n, eta, N, K = self._layers(wavelengths, thicknesses, indices, admittances, flat=True)
         x = _real("x", x)
         out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
         layer_matrices = _output("layer_matrices", layer_matrices, ("(K, 2, 2, N)", (K, 2, 2, N)))
         derivatives = _output("derivatives", derivatives, ("(K, 2, 2, N)", (K, 2, 2, N)))
         _separate([("out", out), ("layer_matrices", layer_matrices), ("derivatives", derivatives)],
-                  [("wavelengths", wavelengths), ("thicknesses", thicknesses),
-                   ("indices", indices), ("admittances", admittances)])
-        self._call("forward_backward", N, K, _addr(wavelengths), _addr(thicknesses), _addr(indices),
-                   _addr(admittances), x, _addr(out), _addr(layer_matrices), _addr(derivatives))
+                  [("wavelengths", w), ("thicknesses", d), ("indices", n), ("admittances", eta)])
+        self._call("forward_backward", N, K, _addr(w), _addr(d), _addr(n), _addr(eta), x, _addr(out),
+                   _addr(layer_matrices), _addr(derivatives))
         return ForwardBackward(out, layer_matrices, derivatives)
 
-    def matmul_22X(self, stacks: Union[np.ndarray, Sequence[np.ndarray]],
+    def matmul_22X(self, stacks: Union[np.ndarray, Sequence[np.ndarray]], *,
                    out: Optional[np.ndarray] = None) -> np.ndarray:
         """stacks[count-1] ... stacks[0] per wavelength, shape (2, 2, N).
         stacks: a (count, 2, 2, N) array or a sequence of (2, 2, N) arrays.
         out may be stacks[0] itself; it may overlap no other stack."""
         if isinstance(stacks, np.ndarray):
-            _array("stacks", stacks, _C, ndim=4)
+            stacks = _input("stacks", stacks, _C, ndim=4)
             if stacks.shape[1:3] != (2, 2):
                 raise ValueError(f"stacks: expected shape (count, 2, 2, N), got {stacks.shape}")
-            items = list(stacks)
+            items, N = list(stacks), stacks.shape[3]
         else:
             try:
                 items = list(stacks)
@@ -337,14 +371,10 @@ class Engine:
                                 f"arrays, got {type(stacks).__name__}") from None
             if not items:
                 raise ValueError("stacks: an empty sequence leaves N unknown; pass a (0, 2, 2, N) array")
-        count = len(items)
-        if count > _INT32_MAX:
-            raise ValueError(f"stacks: at most {_INT32_MAX} stacks, got {count}")
-        N = stacks.shape[3] if isinstance(stacks, np.ndarray) else _array("stacks[0]", items[0], _C, ndim=3).shape[2]
-        if N > _INT32_MAX:
-            raise ValueError(f"stacks: at most {_INT32_MAX} wavelengths, got {N}")
-        for m, s in enumerate(items):
-            _array(f"stacks[{m}]", s, _C, ("(2, 2, N)", (2, 2, N)))
+            N = _input("stacks[0]", items[0], _C, ndim=3).shape[2]
+        count = _count("stacks", len(items))
+        _count("stacks", N)
+        items = [_input(f"stacks[{m}]", s, _C, ("(2, 2, N)", (2, 2, N))) for m, s in enumerate(items)]
         out = _output("out", out, ("(2, 2, N)", (2, 2, N)))
         in_place = count > 0 and out.ctypes.data == items[0].ctypes.data
         _separate([("out", out)], [(f"stacks[{m}]", s) for m, s in enumerate(items) if m or not in_place])
@@ -359,13 +389,13 @@ class Engine:
 
     def _coefficient_inputs(self, wavelengths, thicknesses, indices, admittances, incident_admittance,
                             substrate_admittances, x):
-        N, K = self._layers(wavelengths, thicknesses, indices, admittances)
-        _array("substrate_admittances", substrate_admittances, _C, ("(N,)", (N,)))
-        return N, K, _complex_cell("incident_admittance", incident_admittance), _real("x", x)
+        w, d, n, eta, N, K = self._layers(wavelengths, thicknesses, indices, admittances)
+        eta_s = _input("substrate_admittances", substrate_admittances, _C, ("(N,)", (N,)))
+        return w, d, n, eta, eta_s, N, K, _complex_cell("incident_admittance", incident_admittance), _real("x", x)
 
     @staticmethod
     def _record(name, rec, N, blocks, derivatives):
-        """A coefficient record's arrays (caller's where given) and its 7 slot addresses."""
+        """A coefficient record's arrays (caller's where given)."""
         rec = Coefficients() if rec is None else Coefficients(*rec)
         f = [_output(f"{name}.{k}", getattr(rec, k), ("(N,)", (N,))) for k in Coefficients._fields[:4]]
         if derivatives:
@@ -385,14 +415,14 @@ class Engine:
 
     def update_top_props(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
                          admittances: np.ndarray, incident_admittance: complex,
-                         substrate_admittances: np.ndarray, x: float = 0.0,
+                         substrate_admittances: np.ndarray, *, x: float = 0.0,
                          base_matrix: Optional[np.ndarray] = None, d0: int = 0, derivatives: bool = False,
                          out: Optional[Sequence["Coefficients"]] = None) -> List["Coefficients"]:
         """Adds layers d0 .. K-1 on top of base_matrix (stack matrix of layers
         0 .. d0-1, needed when d0 > 0); returns one Coefficients per added
         layer j, whose dt, dr, dr_back hold (j - d0 + 1, N) values."""
-        N, K, eta0, x = self._coefficient_inputs(wavelengths, thicknesses, indices, admittances,
-                                                 incident_admittance, substrate_admittances, x)
+        w, d, n, eta, eta_s, N, K, eta0, x = self._coefficient_inputs(
+            wavelengths, thicknesses, indices, admittances, incident_admittance, substrate_admittances, x)
         if isinstance(d0, (bool, np.bool_)) or not isinstance(d0, numbers.Integral):
             raise TypeError(f"d0: expected an integer, got {type(d0).__name__}")
         if not 0 <= d0 <= K:
@@ -400,7 +430,7 @@ class Engine:
         if d0 > 0:
             if base_matrix is None:
                 raise ValueError(f"base_matrix: needed when d0 = {d0} > 0")
-            _array("base_matrix", base_matrix, _C, ("(2, 2, N)", (2, 2, N)))
+            base_matrix = _input("base_matrix", base_matrix, _C, ("(2, 2, N)", (2, 2, N)))
         else:
             base_matrix = None  # never read by the engine
         m = K - d0
@@ -410,37 +440,33 @@ class Engine:
         records = [self._record(f"out[{j}]", None if out is None else out[j], N, j + 1, derivatives)
                    for j in range(m)]
         _separate([p for j, r in enumerate(records) for p in self._named(f"out[{j}]", r)],
-                  [("wavelengths", wavelengths), ("thicknesses", thicknesses), ("indices", indices),
-                   ("admittances", admittances), ("substrate_admittances", substrate_admittances),
-                   ("base_matrix", base_matrix)])
+                  [("wavelengths", w), ("thicknesses", d), ("indices", n), ("admittances", eta),
+                   ("substrate_admittances", eta_s), ("base_matrix", base_matrix)])
         if m == 0:
             return []
-        slots = np.array([self._slots(r) for r in records], _P).reshape(m, 7)
-        table = _rows(slots)
-        ni, na = _rows(indices), _rows(admittances)
-        self._call("update_top_props", N, K, _addr(wavelengths), _addr(thicknesses), _addr(ni), _addr(na),
-                   _addr(eta0), _addr(substrate_admittances), x, _addr(base_matrix), int(d0), _addr(table),
-                   derivatives)
+        table = _rows(np.array([self._slots(r) for r in records], _P).reshape(m, 7))
+        ni, na = _rows(n), _rows(eta)
+        self._call("update_top_props", N, K, _addr(w), _addr(d), _addr(ni), _addr(na), _addr(eta0),
+                   _addr(eta_s), x, _addr(base_matrix), int(d0), _addr(table), derivatives)
         return records
 
     def _real_n(self, name, wavelengths, thicknesses, indices, admittances, incident_admittance,
                 substrate_admittances, x, derivatives, out):
-        N, K, eta0, x = self._coefficient_inputs(wavelengths, thicknesses, indices, admittances,
-                                                 incident_admittance, substrate_admittances, x)
+        w, d, n, eta, eta_s, N, K, eta0, x = self._coefficient_inputs(
+            wavelengths, thicknesses, indices, admittances, incident_admittance, substrate_admittances, x)
         derivatives = bool(derivatives)
         rec = self._record("out", out, N, K, derivatives)
-        _separate(self._named("out", rec),
-                  [("wavelengths", wavelengths), ("thicknesses", thicknesses), ("indices", indices),
-                   ("admittances", admittances), ("substrate_admittances", substrate_admittances)])
+        _separate(self._named("out", rec), [("wavelengths", w), ("thicknesses", d), ("indices", n),
+                                            ("admittances", eta), ("substrate_admittances", eta_s)])
         slots = np.array(self._slots(rec), _P)
-        ni, na = _rows(indices), _rows(admittances)
-        self._call(name, N, K, _addr(wavelengths), _addr(thicknesses), _addr(ni), _addr(na), _addr(eta0),
-                   _addr(substrate_admittances), x, _addr(slots), derivatives)
+        ni, na = _rows(n), _rows(eta)
+        self._call(name, N, K, _addr(w), _addr(d), _addr(ni), _addr(na), _addr(eta0), _addr(eta_s),
+                   x, _addr(slots), derivatives)
         return rec
 
     def update_optiprops_real_n(self, wavelengths: np.ndarray, thicknesses: np.ndarray, indices: np.ndarray,
                                 admittances: np.ndarray, incident_admittance: complex,
-                                substrate_admittances: np.ndarray, x: float = 0.0, derivatives: bool = False,
+                                substrate_admittances: np.ndarray, *, x: float = 0.0, derivatives: bool = False,
                                 out: Optional["Coefficients"] = None) -> "Coefficients":
         """Coefficients of a coating of non-absorbing layers (real parts of the
         layer indices and admittances are used); dt, dr, dr_back are (K, N)."""
@@ -449,7 +475,7 @@ class Engine:
 
     def update_optiprops_real_n_simd(self, wavelengths: np.ndarray, thicknesses: np.ndarray,
                                      indices: np.ndarray, admittances: np.ndarray,
-                                     incident_admittance: complex, substrate_admittances: np.ndarray,
+                                     incident_admittance: complex, substrate_admittances: np.ndarray, *,
                                      x: float = 0.0, derivatives: bool = False,
                                      out: Optional["Coefficients"] = None) -> "Coefficients":
         """As update_optiprops_real_n, four wavelengths at a time and over the pool."""
@@ -460,7 +486,7 @@ class Engine:
 
     def calc_v_t_tau(self, wavelengths: np.ndarray, positions: np.ndarray, host_indices: np.ndarray,
                      host_admittances: np.ndarray, slab_indices: np.ndarray, slab_admittances: np.ndarray,
-                     incident_admittance: complex, substrate_admittances: np.ndarray, t: np.ndarray,
+                     incident_admittance: complex, substrate_admittances: np.ndarray, t: np.ndarray, *,
                      t_back: Optional[np.ndarray] = None, r: Optional[np.ndarray] = None,
                      r_back: Optional[np.ndarray] = None, x: float = 0.0,
                      front_matrix: Optional[np.ndarray] = None, back_matrix: Optional[np.ndarray] = None,
@@ -477,12 +503,10 @@ class Engine:
             raise ValueError(f"build: expected one of {sorted(builds)}, got {build!r}")
         if build == "avx" and not _avx2_available():
             raise ValueError("build: 'avx' needs a processor with AVX2 and FMA, which this one lacks")
-        N = _grid(wavelengths)
-        if N > _UINT32_MAX:
-            raise ValueError(f"wavelengths: at most {_UINT32_MAX} values, got {N}")
-        nz = _array("positions", positions, _F, ndim=1).shape[0]
-        if nz > _UINT32_MAX:
-            raise ValueError(f"positions: at most {_UINT32_MAX} values, got {nz}")
+        w = _input("wavelengths", wavelengths, _F, ndim=1)
+        N = _count("wavelengths", w.shape[0], _UINT32_MAX)
+        z = _input("positions", positions, _F, ndim=1)
+        nz = _count("positions", z.shape[0], _UINT32_MAX)
         x = _real("x", x)
         eta0 = _complex_cell("incident_admittance", incident_admittance)
         given = {"dt": dt, "dr": dr, "dr_back": dr_back}
@@ -495,71 +519,48 @@ class Engine:
             unknown = wanted - set(given)
             if unknown:
                 raise ValueError(f"outputs: unknown names {sorted(unknown)}; expected dt, dr, dr_back")
-        vec = ("(N,)", (N,))
-        inputs = {"host_indices": host_indices, "host_admittances": host_admittances,
-                  "slab_indices": slab_indices, "slab_admittances": slab_admittances,
-                  "substrate_admittances": substrate_admittances, "t": t}
         needs = {"dr": ("r",), "dr_back": ("t_back", "r_back")}
         optional = {"r": r, "t_back": t_back, "r_back": r_back}
         for k in ("dr", "dr_back"):
             for need in needs[k]:
                 if k in wanted and optional[need] is None:
                     raise ValueError(f"{need}: needed for the {k} output")
+        vec = ("(N,)", (N,))
+        inputs = {"host_indices": host_indices, "host_admittances": host_admittances,
+                  "slab_indices": slab_indices, "slab_admittances": slab_admittances,
+                  "substrate_admittances": substrate_admittances, "t": t}
         inputs.update({k: v for k, v in optional.items() if v is not None})
-        for k, v in inputs.items():
-            _array(k, v, _C, vec)
-        mats = {"front_matrix": front_matrix, "back_matrix": back_matrix}
-        for k, v in mats.items():
+        inputs = {k: _input(k, v, _C, vec) for k, v in inputs.items()}
+        for k, v in (("front_matrix", front_matrix), ("back_matrix", back_matrix)):
             if v is not None:
-                _array(k, v, _C, ("(2, 2, N)", (2, 2, N)))
+                inputs[k] = _input(k, v, _C, ("(2, 2, N)", (2, 2, N)))
         res = {k: (_output(k, given[k], ("(n_z, N)", (nz, N))) if k in wanted else None) for k in given}
         _separate([(k, v) for k, v in res.items() if v is not None],
-                  [("wavelengths", wavelengths), ("positions", positions)] + list(inputs.items())
-                  + list(mats.items()))
-        args = dict(inputs, front_matrix=front_matrix, back_matrix=back_matrix, wavelengths=wavelengths, **res)
-        if 0 < N < _VTT_BLOCK:
-            self._padded_v_t_tau(builds[build], N, nz, x, positions, eta0, args)
-        else:
-            self._v_t_tau(builds[build], N, nz, x, positions, eta0, args)
-        return SlabVariations(res["dt"], res["dr"], res["dr_back"])
-
-    def _v_t_tau(self, name, N, nz, x, positions, eta0, a):
-        g = lambda k: _addr(a.get(k))
-        self._call(name, N, nz, g("front_matrix"), g("back_matrix"), g("host_indices"), g("host_admittances"),
-                   x, g("slab_indices"), _addr(positions), g("slab_admittances"), g("wavelengths"),
+                  [("wavelengths", w), ("positions", z)] + list(inputs.items()))
+        g = lambda k: _addr(inputs.get(k, res.get(k)))
+        self._call(builds[build], N, nz, g("front_matrix"), g("back_matrix"), g("host_indices"),
+                   g("host_admittances"), x, g("slab_indices"), _addr(z), g("slab_admittances"), _addr(w),
                    _addr(eta0), g("substrate_admittances"), g("t"), g("t_back"), g("r"), g("r_back"),
                    g("dt"), g("dr"), g("dr_back"))
-
-    def _padded_v_t_tau(self, name, N, nz, x, positions, eta0, a):
-        """The blocked builds need a full block of wavelengths: repeat the last
-        wavelength's inputs up to one block, then keep the first N columns."""
-        W = _VTT_BLOCK
-        pad = lambda v: np.ascontiguousarray(np.concatenate([v, np.repeat(v[-1:], W - N)]))
-        p = {}
-        for k, v in a.items():
-            if v is None:
-                p[k] = None
-            elif k in ("front_matrix", "back_matrix"):
-                p[k] = np.ascontiguousarray(np.concatenate([v, np.repeat(v[..., -1:], W - N, axis=-1)], axis=-1))
-            elif k in ("dt", "dr", "dr_back"):
-                p[k] = np.empty((nz, W), _C)
-            else:
-                p[k] = pad(v)
-        self._v_t_tau(name, W, nz, x, positions, eta0, p)
-        for k in ("dt", "dr", "dr_back"):
-            if a[k] is not None:
-                a[k][...] = p[k][:, :N]
+        return SlabVariations(res["dt"], res["dr"], res["dr_back"])
 
 
-def _identity(N):
-    e = np.zeros((2, 2, N), _C)
-    e[0, 0] = e[1, 1] = 1
-    return e
+def _avx2_available():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    flags = line.split()
+                    return "avx2" in flags and "fma" in flags
+    except OSError:
+        pass
+    return False
 
 
-# ---------------------------------------------------------------- default engine
+# ---------------------------------------------------------------- the default engine
 
-_default = None
+_default: Optional[Engine] = None
+_by_path: Dict[str, Engine] = {}
 
 
 def load(path: Optional[str] = None) -> Engine:
@@ -567,9 +568,48 @@ def load(path: Optional[str] = None) -> Engine:
     for the module-level functions."""
     global _default
     _default = Engine(path)
+    _by_path.setdefault(_default.path, _default)
     return _default
 
 
 def default_engine() -> Engine:
     """The engine the module-level functions use, loaded on first use."""
     return _default if _default is not None else load()
+
+
+def _engine_at(path: str) -> Engine:
+    """The engine for the library at `path` in this process, loaded once (the
+    default engine where `path` is no file but a name for the dynamic loader)."""
+    e = _by_path.get(path)
+    if e is None:
+        if _default is not None and _default.path == path:
+            e = _default
+        else:
+            e = Engine(path) if os.path.isfile(path) else default_engine()
+        _by_path[path] = e
+    return e
+
+
+# ---------------------------------------------------------------- entry points on the default engine
+
+def _on_default_engine(method):
+    """The method as a module-level function of the default engine, with the
+    method's own signature (without self) and documentation."""
+    @functools.wraps(method)
+    def call(*args, **kwargs):
+        return method(default_engine(), *args, **kwargs)
+    signature = inspect.signature(method)
+    call.__signature__ = signature.replace(parameters=list(signature.parameters.values())[1:])
+    del call.__wrapped__
+    return call
+
+
+init = _on_default_engine(Engine.init)
+calc_M = _on_default_engine(Engine.calc_M)
+forward = _on_default_engine(Engine.forward)
+forward_backward = _on_default_engine(Engine.forward_backward)
+update_top_props = _on_default_engine(Engine.update_top_props)
+update_optiprops_real_n = _on_default_engine(Engine.update_optiprops_real_n)
+update_optiprops_real_n_simd = _on_default_engine(Engine.update_optiprops_real_n_simd)
+matmul_22X = _on_default_engine(Engine.matmul_22X)
+calc_v_t_tau = _on_default_engine(Engine.calc_v_t_tau)
