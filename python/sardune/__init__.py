@@ -22,7 +22,8 @@ Engine of your own.
 
 The modules, each on the ones before it: _binding (the C interface), optics,
 materials, media (indices and the layer), _sweep (media per batch, the
-engine path), spectra, refine, tolerance, files, design.
+engine path), spectra, targets (target rows and the merit), refine,
+tolerance, files, design.
 """
 
 from ._version import __version__
@@ -40,7 +41,8 @@ from ._sweep import Prepared
 from .spectra import Absorptance, Ellipsometry, Phase, Sensitivities, Spectrum
 # The modules keep their names (sardune.refine.refine, sardune.tolerance.tolerance);
 # the functions are Design.refine and Design.tolerance.
-from .refine import Refinement, Target
+from .targets import Target, Targets
+from .refine import Refinement
 from .tolerance import Bound, ErrorModel, Statistics, Tolerance
 from .files import read_table
 from .design import Design, default_design, read_design, wavelength_grid
@@ -64,5 +66,5 @@ __all__ = [
     # materials
     "Material", "fused_silica", "N_BK7", "BUILT_IN", "read_table",
     # refinement and tolerance analysis
-    "Target", "Refinement", "ErrorModel", "Bound", "Statistics", "Tolerance",
+    "Target", "Targets", "Refinement", "ErrorModel", "Bound", "Statistics", "Tolerance",
 ]

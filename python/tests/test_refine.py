@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 from sardune import Design
-from sardune.refine import Target, _groups, _Problem
+from sardune.refine import Target, _Problem
+from sardune.targets import Targets
 
 H, L = 2.35, 1.46
 # eight layers of uneven thickness: no symmetry that would make a solution unique by accident
@@ -48,7 +49,7 @@ class TestRefine:
                    Target("T", w, 30.0, "p", np.linspace(0.8, 0.9, 9), np.linspace(0.01, 0.03, 9)),
                    Target("A", w, 0.0, "s", 0.0, 0.02)]
         variables = np.array([3, 0, 2])
-        p = _Problem(absorbing, _groups(targets), variables, eng, "auto", True, None)
+        p = _Problem(absorbing, Targets(targets), variables, eng, "auto", True, None)
         x = absorbing.thicknesses[variables]
         J = p.jacobian(x)
         assert J.shape == (9 + 5 + 9 + 9, 3)
@@ -130,3 +131,35 @@ class TestBadInput:
         start = TRUTH.with_thicknesses(TRUTH.thicknesses * 1.03)
         with pytest.raises(KeyboardInterrupt):
             start.refine(own_spectrum(TRUTH, W), engine=eng, progress=stop)
+
+
+class TestTargetKinds:
+    def test_one_sided_rows_count_only_where_they_are_not_met(self, eng):
+        w = np.linspace(450.0, 650.0, 21)
+        R = TRUTH.spectrum(w, engine=eng).R
+        level = float(np.median(R))
+        below = Targets([Target("R", w, value=level, tolerance=0.01, kind="below")])
+        above = Targets([Target("R", w, value=level, tolerance=0.01, kind="above")])
+        rb, ra = below.residuals([(R, 1 - R)]), above.residuals([(R, 1 - R)])
+        assert np.array_equal(rb != 0, R > level) and np.array_equal(ra != 0, R < level)
+        assert np.allclose(rb + ra, (R - level) / 0.01, rtol=1e-15, atol=0)
+        # a design that meets its one-sided targets is left as it is
+        met = [Target("R", w, value=R.max() + 0.01, tolerance=0.01, kind="below")]
+        r = TRUTH.refine(met, engine=eng)
+        assert r.merit_start == 0 and np.array_equal(r.design.thicknesses, TRUTH.thicknesses)
+
+    def test_weights_and_the_merit(self, eng):
+        w = np.linspace(450.0, 650.0, 11)
+        R = TRUTH.spectrum(w, engine=eng).R
+        heavy = Targets([Target("R", w, value=0.1, tolerance=0.02, weight=4.0)])
+        tight = Targets([Target("R", w, value=0.1, tolerance=0.01)])
+        assert np.allclose(heavy.residuals([(R, 1 - R)]), tight.residuals([(R, 1 - R)]), rtol=1e-15, atol=0)
+        mixed = Targets([Target("R", w, value=0.1, tolerance=0.02, weight=np.r_[np.zeros(5), np.ones(6)])])
+        r = mixed.residuals([(R, 1 - R)])
+        F = np.sqrt(np.sum(((R[5:] - 0.1) / 0.02) ** 2) / 6)
+        assert np.all(r[:5] == 0) and mixed.merit(r) == pytest.approx(F, rel=1e-14)
+        for bad, match in ((Target("R", w, kind="at most"), "kind: expected"),
+                           (Target("R", w, weight=-1.0), "weight: expected values >= 0"),
+                           (Target("R", w, weight=0.0), "every weight is 0")):
+            with pytest.raises(ValueError, match=match):
+                Targets([bad])
