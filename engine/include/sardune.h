@@ -13,8 +13,9 @@
  *    Im q < 0), the admittance of a medium, in units of the free-space
  *    admittance, is q for s polarisation and n^2 / q for p. It is the caller
  *    who forms them, for every layer, the incident medium (eta0) and the
- *    substrate (eta_s); at normal incidence both equal n. The engine forms q
- *    the same way for the phase thickness, so the two must match.
+ *    substrate (eta_s); at normal incidence both equal n. The engine takes
+ *    q the same way for the phase thickness below, and the admittances must
+ *    be on its branch.
  *  - Wavelengths and thicknesses are in one length unit, whatever it is.
  *  - Layer j at wavelength lambda: phase thickness delta = (2 pi / lambda) d_j q,
  *    matrix L_j = [[cos delta, i sin delta / eta_j], [i eta_j sin delta,
