@@ -22,9 +22,9 @@ int main(void) {
         rows[j] = values[j];
     }
     sardune_complex M[4 * N];
-    init(0);
+    sardune_init(0);
     /* At normal incidence the admittance equals the index (free-space units). */
-    if (calc_M(N, K, wavelengths, thicknesses, rows, rows, 0.0, M) != SARDUNE_OK) return 1;
+    if (sardune_calc_M(N, K, wavelengths, thicknesses, rows, rows, 0.0, M) != SARDUNE_OK) return 1;
 
     printf("quarter-wave stack (HL)^4 H at %.0f nm, H = %.2f, L = %.2f\n", centre, nH, nL);
     printf("%8s  %-24s %-24s %-24s %-24s %s\n", "lambda", "M00", "M01", "M10", "M11", "det M");

@@ -196,4 +196,17 @@ TEST(Dispatch, VectorBuildsFollowTheProcessorsFlags) {
     EXPECT_EQ(sardune::builds().avx2_fma, cpu_flags::avx2_fma());
 }
 
+// The builds' name follows the processor's flags too, one string for the
+// process; while the test hook forces the baseline builds it names those,
+// since they are what requests run.
+TEST(Dispatch, ImplementationNamesTheBuildsThatRun) {
+    const char* chosen = sardune_implementation();
+    EXPECT_STREQ(chosen, cpu_flags::avx2_fma() ? "avx2+fma" : "sse2");
+    EXPECT_EQ(sardune_implementation(), chosen) << "a second call gave another string";
+    sardune::testing::use_baseline_builds(true);
+    EXPECT_STREQ(sardune_implementation(), "sse2");
+    sardune::testing::use_baseline_builds(false);
+    EXPECT_EQ(sardune_implementation(), chosen);
+}
+
 }  // namespace

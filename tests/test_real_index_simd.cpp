@@ -401,6 +401,28 @@ TEST_F(FourLaneKernel, EvanescentLaneGivesNaNInThatLaneOnly) {
             }
 }
 
+// n == x == 0.4: n*n less x*x is 0, but fused it is -1.3e-17 (x*x rounded
+// up). Both paths must see kappa = 0 in that lane: the layer is the
+// identity and its derivatives vanish; the other lanes keep the layer.
+TEST_F(FourLaneKernel, IndexEqualToAngleInvariantIsTransparentInItsLane) {
+    Coating c = ref::lossless_coating(8, 3, 27u, 0.4);
+    c.n(1, 5) = cplx(0.4, 0.0);
+    const Coating without = c.without_layer(1);
+    Record lanes(c.N, c.K), scalar(c.N, c.K), want(c.N, without.K);
+    run_kernel(c, lanes, 0, 8, true);
+    ASSERT_EQ(calls::real_index_scalar(c, scalar, true), SARDUNE_OK);
+    run_kernel(without, want, 0, 8, false);
+    for (Record* r : {&lanes, &scalar}) {
+        const char* path = r == &lanes ? "four-lane" : "scalar";
+        for (int s = 0; s < 4; ++s) {
+            EXPECT_LT(std::abs(r->at(s, 5) - want.at(s, 5)), tolerance) << path << " slot " << s;
+            EXPECT_GT(std::abs(r->at(s, 4) - want.at(s, 4)), 1e-6) << path << " slot " << s << ": a lane without n == x";
+        }
+        for (int s = 4; s < 7; ++s) EXPECT_EQ(std::abs(r->at(s, 5, 1)), 0.0) << path << " slot " << s;
+    }
+    EXPECT_LT(worst_difference(lanes, scalar), tolerance);
+}
+
 TEST_F(RealIndexVector, ShortRequestsTakeTheScalarPathExactly) {
     for (int N : {1, 2, 3}) {
         Coating c = ref::lossless_coating(N, 5, 30u + N);

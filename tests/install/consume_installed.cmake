@@ -1,7 +1,9 @@
 # Installs the build into a fresh prefix and consumes it as an application
-# would: the example built with find_package(Sardune) and again with
-# pkg-config, both run; the installed tool runs from its own folder. Then the
-# project as a sub-project of another build.
+# would: the examples built with find_package(Sardune) and again with
+# pkg-config, all run (the pkg-config ones found through an rpath and through
+# LD_LIBRARY_PATH, the two ways the README gives for a prefix the loader does
+# not search); the installed tool runs from its own folder. Then the project
+# as a sub-project of another build.
 #   cmake -DBUILD=<build dir> -DSOURCE=<repo> -DWORK=<scratch dir> -DCC=<c compiler> -P consume_installed.cmake
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -15,19 +17,30 @@ file(REMOVE_RECURSE ${WORK})
 set(prefix ${WORK}/prefix)
 run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix})
 
-# The example's expected output: a determinant of 1 at the centre wavelength.
+# The examples' expected output: a determinant of 1 at the centre
+# wavelength; the reflector's R there in both polarisations (each run also
+# fails by itself unless R + T = 1). The environment, if given, is for the
+# run.
 function(check_example program)
-  run(${program})
-  if(NOT last_output MATCHES "550\\.0 [^\n]* \\+1\\.0000000000000")
+  run(${CMAKE_COMMAND} -E env ${ARGN} ${program})
+  if(program MATCHES "reflectance")
+    set(expected "550\\.0 nm  s  R = 0\\.98313[^\n]*\n.*550\\.0 nm  p  R = 0\\.95726")
+  else()
+    set(expected "550\\.0 [^\n]* \\+1\\.0000000000000")
+  endif()
+  if(NOT last_output MATCHES "${expected}")
     message(FATAL_ERROR "${program} printed:\n${last_output}")
   endif()
 endfunction()
+set(examples quarter_wave_stack reflectance)
 
 # find_package, with nothing but the prefix to go on.
 run(${CMAKE_COMMAND} -S ${SOURCE}/examples -B ${WORK}/cmake-example -DCMAKE_PREFIX_PATH=${prefix}
   -DCMAKE_C_COMPILER=${CC})
 run(${CMAKE_COMMAND} --build ${WORK}/cmake-example)
-check_example(${WORK}/cmake-example/quarter_wave_stack)
+foreach(example ${examples})
+  check_example(${WORK}/cmake-example/${example})
+endforeach()
 
 # pkg-config, found through PKG_CONFIG_PATH alone.
 file(GLOB pc_file ${prefix}/*/pkgconfig/sardune.pc ${prefix}/*/*/pkgconfig/sardune.pc)
@@ -39,9 +52,12 @@ run(pkg-config --variable=libdir sardune)
 string(STRIP "${last_output}" libdir)
 run(pkg-config --modversion sardune)
 string(STRIP "${last_output}" version)
-run(${CC} ${SOURCE}/examples/quarter_wave_stack.c ${flags} -lm -Wl,-rpath,${libdir}
-  -o ${WORK}/pkgconfig-example)
-check_example(${WORK}/pkgconfig-example)
+foreach(example ${examples})
+  run(${CC} ${SOURCE}/examples/${example}.c ${flags} -lm -Wl,-rpath,${libdir} -o ${WORK}/pkgconfig-rpath-${example})
+  check_example(${WORK}/pkgconfig-rpath-${example})
+  run(${CC} ${SOURCE}/examples/${example}.c ${flags} -lm -o ${WORK}/pkgconfig-${example})
+  check_example(${WORK}/pkgconfig-${example} LD_LIBRARY_PATH=${libdir})
+endforeach()
 
 run(${prefix}/bin/sardune-spectrum --from 500 --to 510 --step 5)
 if(NOT last_output MATCHES "^wavelength_nm,R,T")
@@ -52,12 +68,16 @@ endif()
 file(WRITE ${WORK}/parent/CMakeLists.txt "cmake_minimum_required(VERSION 3.25)
 project(Parent C CXX)
 add_subdirectory(${SOURCE} sardune)
-add_executable(example ${SOURCE}/examples/quarter_wave_stack.c)
-target_link_libraries(example PRIVATE Sardune::Sardune m)
+add_executable(quarter_wave_stack ${SOURCE}/examples/quarter_wave_stack.c)
+add_executable(reflectance ${SOURCE}/examples/reflectance.c)
+target_link_libraries(quarter_wave_stack PRIVATE Sardune::Sardune m)
+target_link_libraries(reflectance PRIVATE Sardune::Sardune m)
 ")
 run(${CMAKE_COMMAND} -S ${WORK}/parent -B ${WORK}/parent-build -DCMAKE_C_COMPILER=${CC}
   -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON)
-run(${CMAKE_COMMAND} --build ${WORK}/parent-build --target example -j 2)
-check_example(${WORK}/parent-build/example)
+run(${CMAKE_COMMAND} --build ${WORK}/parent-build --target ${examples} -j 2)
+foreach(example ${examples})
+  check_example(${WORK}/parent-build/${example})
+endforeach()
 
 message(STATUS "installed package ${version} consumed through find_package and pkg-config")

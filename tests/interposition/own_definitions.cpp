@@ -10,6 +10,8 @@
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "interface/exports.hpp"
@@ -29,39 +31,50 @@ using cplx = std::complex<double>;
 
 // ---- the application's own functions, one per exported name
 
+// Each C name twice: the first name and the sardune_ one.
+#define STAND_INS(prefix)                                                                                          \
+    int prefix##init(int) { return mine(); }                                                                       \
+    int prefix##calc_M(int, int, const double*, const double*, const sardune_complex* const*,                     \
+                       const sardune_complex* const*, double, sardune_complex*) {                                 \
+        return mine();                                                                                             \
+    }                                                                                                              \
+    int prefix##forward(int, int, const double*, const double*, const sardune_complex*, const sardune_complex*,   \
+                        double, sardune_complex*, sardune_complex*) {                                              \
+        return mine();                                                                                             \
+    }                                                                                                              \
+    int prefix##forward_backward(int, int, const double*, const double*, const sardune_complex*,                  \
+                                 const sardune_complex*, double, sardune_complex*, sardune_complex*,              \
+                                 sardune_complex*) {                                                               \
+        return mine();                                                                                             \
+    }                                                                                                              \
+    int prefix##update_top_props(int, int, const double*, const double*, const sardune_complex* const*,           \
+                                 const sardune_complex* const*, const sardune_complex*, const sardune_complex*,   \
+                                 double, const sardune_complex*, int, sardune_complex* const* const*, bool) {     \
+        return mine();                                                                                             \
+    }                                                                                                              \
+    int prefix##update_optiprops_real_n(int, int, const double*, const double*, const sardune_complex* const*,    \
+                                        const sardune_complex* const*, const sardune_complex*,                    \
+                                        const sardune_complex*, double, sardune_complex* const*, bool) {          \
+        return mine();                                                                                             \
+    }                                                                                                              \
+    int prefix##update_optiprops_real_n_simd(int, int, const double*, const double*,                              \
+                                             const sardune_complex* const*, const sardune_complex* const*,        \
+                                             const sardune_complex*, const sardune_complex*, double,              \
+                                             sardune_complex* const*, bool) {                                      \
+        return mine();                                                                                             \
+    }                                                                                                              \
+    int prefix##matmul_22X(int, int, const sardune_complex* const*, sardune_complex*) { return mine(); }          \
+    int prefix##calc_v_t_tau(SARDUNE_CALC_V_T_TAU_PARAMS) { return mine(); }                                      \
+    int prefix##calc_v_t_tau_sse(SARDUNE_CALC_V_T_TAU_PARAMS) { return mine(); }                                  \
+    int prefix##calc_v_t_tau_avx(SARDUNE_CALC_V_T_TAU_PARAMS) { return mine(); }
+
 extern "C" {
-int init(int) { return mine(); }
-int calc_M(int, int, const double*, const double*, const sardune_complex* const*, const sardune_complex* const*,
-           double, sardune_complex*) {
-    return mine();
+STAND_INS()
+STAND_INS(sardune_)
+const char* sardune_implementation(void) {
+    mine();
+    return "none";
 }
-int forward(int, int, const double*, const double*, const sardune_complex*, const sardune_complex*, double,
-            sardune_complex*, sardune_complex*) {
-    return mine();
-}
-int forward_backward(int, int, const double*, const double*, const sardune_complex*, const sardune_complex*, double,
-                     sardune_complex*, sardune_complex*, sardune_complex*) {
-    return mine();
-}
-int update_top_props(int, int, const double*, const double*, const sardune_complex* const*,
-                     const sardune_complex* const*, const sardune_complex*, const sardune_complex*, double,
-                     const sardune_complex*, int, sardune_complex* const* const*, bool) {
-    return mine();
-}
-int update_optiprops_real_n(int, int, const double*, const double*, const sardune_complex* const*,
-                            const sardune_complex* const*, const sardune_complex*, const sardune_complex*, double,
-                            sardune_complex* const*, bool) {
-    return mine();
-}
-int update_optiprops_real_n_simd(int, int, const double*, const double*, const sardune_complex* const*,
-                                 const sardune_complex* const*, const sardune_complex*, const sardune_complex*,
-                                 double, sardune_complex* const*, bool) {
-    return mine();
-}
-int matmul_22X(int, int, const sardune_complex* const*, sardune_complex*) { return mine(); }
-int calc_v_t_tau(SARDUNE_CALC_V_T_TAU_PARAMS) { return mine(); }
-int calc_v_t_tau_sse(SARDUNE_CALC_V_T_TAU_PARAMS) { return mine(); }
-int calc_v_t_tau_avx(SARDUNE_CALC_V_T_TAU_PARAMS) { return mine(); }
 }
 
 void calc_M_(int, int, int, const OneDArray<double>&, const OneDArray<double>&, const cplx* const*,
@@ -109,18 +122,22 @@ bool hasAVX512FP16() { return mine() != 0; }
 namespace {
 
 int failures = 0;
+std::string prefix_in_use;
 void check(bool ok, const char* what) {
     if (!ok) {
-        std::fprintf(stderr, "FAILED: %s\n", what);
+        std::fprintf(stderr, "FAILED: %s%s\n", prefix_in_use.c_str(), what);
         ++failures;
     }
 }
 
+// The engine's function `name` under the first name (prefix "") or the
+// sardune_ one.
 template <class F>
-F engine(void* library, const char* name) {
-    void* p = dlsym(library, name);
+F engine(void* library, const std::string& prefix, const char* name) {
+    const std::string full = prefix + name;
+    void* p = dlsym(library, full.c_str());
     if (p == nullptr) {
-        std::fprintf(stderr, "the library does not export %s\n", name);
+        std::fprintf(stderr, "the library does not export %s\n", full.c_str());
         std::exit(1);
     }
     return reinterpret_cast<F>(p);
@@ -129,16 +146,10 @@ F engine(void* library, const char* name) {
 const sardune_complex* sc(const cplx* p) { return reinterpret_cast<const sardune_complex*>(p); }
 sardune_complex* sc(cplx* p) { return reinterpret_cast<sardune_complex*>(p); }
 
-}  // namespace
-
-int main() {
-    const char* path = std::getenv("SARDUNE_LIBRARY");
-    void* library = path ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
-    if (library == nullptr) {
-        std::fprintf(stderr, "cannot load the engine (SARDUNE_LIBRARY): %s\n", path ? dlerror() : "not set");
-        return 1;
-    }
-    check(engine<decltype(&init)>(library, "init")(2) == 2, "init(2)");
+// Every C entry point of the engine under one of its names.
+void exercise(void* library, const std::string& prefix) {
+    prefix_in_use = prefix;
+    check(engine<decltype(&init)>(library, prefix, "init")(2) == 2, "init(2)");
 
     // A coating of two zero-thickness layers: the identity matrix and the
     // bare boundary's coefficients, whatever path computes them.
@@ -149,21 +160,22 @@ int main() {
         std::vector<cplx> n(size_t(K) * N, cplx(2.0, 0.0)), substrate(N, es);
         std::vector<const sardune_complex*> rows = {sc(n.data()), sc(n.data() + N)};
         std::vector<cplx> M(4 * size_t(N)), P(4 * size_t(N)), L(4 * size_t(K) * N), dM(4 * size_t(K) * N);
-        check(engine<decltype(&calc_M)>(library, "calc_M")(N, K, wl.data(), d.data(), rows.data(), rows.data(), 0.3,
-                                                          sc(M.data())) == 0 &&
+        check(engine<decltype(&calc_M)>(library, prefix, "calc_M")(N, K, wl.data(), d.data(), rows.data(),
+                                                                  rows.data(), 0.3, sc(M.data())) == 0 &&
                   M[0] == cplx(1.0) && M[N] == cplx(0.0),
               "calc_M");
-        check(engine<decltype(&forward)>(library, "forward")(N, K, wl.data(), d.data(), sc(n.data()), sc(n.data()), 0.3,
-                                                            sc(M.data()), sc(P.data())) == 0 &&
+        check(engine<decltype(&forward)>(library, prefix, "forward")(N, K, wl.data(), d.data(), sc(n.data()),
+                                                                    sc(n.data()), 0.3, sc(M.data()),
+                                                                    sc(P.data())) == 0 &&
                   P[3 * size_t(N)] == cplx(1.0),
               "forward");
-        check(engine<decltype(&forward_backward)>(library, "forward_backward")(
+        check(engine<decltype(&forward_backward)>(library, prefix, "forward_backward")(
                   N, K, wl.data(), d.data(), sc(n.data()), sc(n.data()), 0.3, sc(M.data()), sc(L.data()),
                   sc(dM.data())) == 0 &&
                   M[0] == cplx(1.0),
               "forward_backward");
         const sardune_complex* stacks[] = {sc(L.data()), sc(L.data() + 4 * size_t(N))};
-        check(engine<decltype(&matmul_22X)>(library, "matmul_22X")(2, N, stacks, sc(P.data())) == 0 &&
+        check(engine<decltype(&matmul_22X)>(library, prefix, "matmul_22X")(2, N, stacks, sc(P.data())) == 0 &&
                   P[0] == cplx(1.0),
               "matmul_22X");
 
@@ -176,14 +188,14 @@ int main() {
         const cplx t_bare = 2.0 * eta0 / (eta0 + es);
         for (const char* name : {"update_optiprops_real_n", "update_optiprops_real_n_simd"}) {
             slots[0].assign(N, cplx(-7.0));
-            check(engine<decltype(&update_optiprops_real_n)>(library, name)(
+            check(engine<decltype(&update_optiprops_real_n)>(library, prefix, name)(
                       N, K, wl.data(), d.data(), rows.data(), rows.data(), sc(&eta0), sc(substrate.data()), 0.3,
                       record.data(), true) == 0 &&
                       std::abs(slots[0][N - 1] - t_bare) < 1e-15,
                   name);
         }
         sardune_complex* const* records[] = {record.data(), record.data()};
-        check(engine<decltype(&update_top_props)>(library, "update_top_props")(
+        check(engine<decltype(&update_top_props)>(library, prefix, "update_top_props")(
                   N, K, wl.data(), d.data(), rows.data(), rows.data(), sc(&eta0), sc(substrate.data()), 0.3, nullptr,
                   0, records, false) == 0 &&
                   std::abs(slots[0][0] - t_bare) < 1e-15,
@@ -193,7 +205,7 @@ int main() {
         std::vector<cplx> dt(3 * size_t(N), cplx(-7.0));
         const double z[] = {0.0, 40.0, 80.0};
         for (const char* name : {"calc_v_t_tau", "calc_v_t_tau_sse"}) {
-            check(engine<int (*)(SARDUNE_CALC_V_T_TAU_PARAMS)>(library, name)(
+            check(engine<int (*)(SARDUNE_CALC_V_T_TAU_PARAMS)>(library, prefix, name)(
                       N, 3, nullptr, nullptr, sc(n.data()), sc(n.data()), 0.3, sc(n.data()), z, sc(n.data()),
                       wl.data(), sc(&eta0), sc(substrate.data()), sc(slots[0].data()), nullptr, nullptr, nullptr,
                       sc(dt.data()), nullptr, nullptr) == 0 &&
@@ -201,7 +213,24 @@ int main() {
                   name);
         }
     }
-    check(engine<decltype(&init)>(library, "init")(1) == 1, "init(1)");
+    check(engine<decltype(&init)>(library, prefix, "init")(1) == 1, "init(1)");
+}
+
+}  // namespace
+
+int main() {
+    const char* path = std::getenv("SARDUNE_LIBRARY");
+    void* library = path ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
+    if (library == nullptr) {
+        std::fprintf(stderr, "cannot load the engine (SARDUNE_LIBRARY): %s\n", path ? dlerror() : "not set");
+        return 1;
+    }
+    for (const char* prefix : {"", "sardune_"}) exercise(library, prefix);
+    prefix_in_use.clear();
+    const char* implementation = engine<decltype(&sardune_implementation)>(library, "", "sardune_implementation")();
+    check(implementation != nullptr && (std::strcmp(implementation, "avx2+fma") == 0 ||
+                                        std::strcmp(implementation, "sse2") == 0),
+          "sardune_implementation");
     check(application_calls == 0, "the engine called the application's own functions");
     if (application_calls) std::fprintf(stderr, "%d calls reached the application's definitions\n", application_calls);
     dlclose(library);

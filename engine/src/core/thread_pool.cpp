@@ -4,7 +4,21 @@
 
 namespace sardune {
 
-std::unique_ptr<ThreadPool> pool;
+namespace {
+
+// Never destroyed by the language: other threads may still be inside a
+// request, or start one, while the process exits, and they read the holder.
+// The pool in it is shut down at unload below.
+union PoolHolder {
+    std::unique_ptr<ThreadPool> installed;
+    constexpr PoolHolder() : installed() {}
+    ~PoolHolder() {}
+};
+PoolHolder holder;
+
+}  // namespace
+
+std::unique_ptr<ThreadPool>& pool = holder.installed;
 
 ThreadPool::ThreadPool(unsigned long count) : stop(false), pending(0) {
     try {
@@ -108,5 +122,19 @@ int configure_pool(int wanted, unsigned hardware_threads) noexcept {
         return threads_sharing_a_request();
     }
 }
+
+namespace {
+
+// At exit, or when the library is unloaded, the pool goes the way init(1)
+// removes it: the requests inside finish with the workers' help, then the
+// idle workers are joined. Destroying the pool under a running request
+// instead would leave its queued chunks to workers that have ended, and the
+// requesting thread waiting for them for ever. Requests that start later
+// (a thread still looping while the process exits) run on their own thread.
+struct ShutDownAtUnload {
+    ~ShutDownAtUnload() { configure_pool(1, 0); }
+} at_unload;
+
+}  // namespace
 
 }  // namespace sardune

@@ -44,8 +44,9 @@ private:
 
 // The engine-wide pool; empty means every request runs on its calling thread.
 // Only init changes it, with the request gate closed; requests read it
-// through a PoolAdmission (request_gate.hpp).
-extern std::unique_ptr<ThreadPool> pool;
+// through a PoolAdmission (request_gate.hpp). At exit and at unload it is
+// emptied as init(1) empties it, after the requests inside have finished.
+extern std::unique_ptr<ThreadPool>& pool;
 
 // init's rule with the hardware thread count passed in, so that every branch
 // can be exercised on any machine. Waits until the requests running in other

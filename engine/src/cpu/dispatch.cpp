@@ -11,6 +11,7 @@ namespace sardune {
 namespace {
 
 constexpr Builds baseline{false,
+                          "sse2",
                           transfer::stack_matrices,
                           transfer::forward_products,
                           transfer::forward_backward,
@@ -18,6 +19,7 @@ constexpr Builds baseline{false,
                           real_index::scalar_range,
                           thin_slab::sse2};
 constexpr Builds vector{true,
+                        "avx2+fma",
                         transfer::four_lane_stack_matrices,
                         transfer::four_lane_forward_products,
                         transfer::four_lane_forward_backward,

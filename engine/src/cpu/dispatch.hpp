@@ -13,7 +13,8 @@ struct Request;
 }
 
 struct Builds {
-    bool avx2_fma;  // whether these are the AVX2/FMA builds
+    bool avx2_fma;     // whether these are the AVX2/FMA builds
+    const char* name;  // what sardune_implementation() reports for them
     // Transfer-matrix range kernels (transfer/transfer.hpp).
     decltype(&transfer::stack_matrices) stack_matrices;
     decltype(&transfer::forward_products) forward_products;
@@ -36,6 +37,7 @@ namespace testing {
 // For the test programs only (not exported, no environment variable, no
 // public setting): run the baseline builds from now on, or the detected ones
 // again, so that a machine with AVX2 checks the fallback path too.
+// sardune_implementation() follows: it names the builds that requests run.
 void use_baseline_builds(bool baseline) noexcept;
 }  // namespace testing
 

@@ -63,11 +63,11 @@ inline bool thin_slab_counts_fit(uint32_t N, uint32_t n_z) { return N <= INT32_M
 
 extern "C" {
 
-SARDUNE_API int init(int threads) { return configure_pool(threads, std::thread::hardware_concurrency()); }
+SARDUNE_API int sardune_init(int threads) { return configure_pool(threads, std::thread::hardware_concurrency()); }
 
-SARDUNE_API int calc_M(int N, int K, const double* wavelengths, const double* thicknesses,
-                       const sardune_complex* const* indices, const sardune_complex* const* admittances, double x,
-                       sardune_complex* stack_matrix) {
+SARDUNE_API int sardune_calc_M(int N, int K, const double* wavelengths, const double* thicknesses,
+                               const sardune_complex* const* indices, const sardune_complex* const* admittances,
+                               double x, sardune_complex* stack_matrix) {
     const OneDArray<double> wl = grid(N, wavelengths), d = grid(K, thicknesses);
     const ThreeDArray<cplx> M = matrix_stack(N, stack_matrix);
     const cplx* const* n = as_cplx(indices);
@@ -75,9 +75,9 @@ SARDUNE_API int calc_M(int N, int K, const double* wavelengths, const double* th
     return run_chunked(N, [&](int start, int end) { builds().stack_matrices(start, end, K, wl, d, n, eta, x, M); });
 }
 
-SARDUNE_API int forward(int N, int K, const double* wavelengths, const double* thicknesses,
-                        const sardune_complex* indices, const sardune_complex* admittances, double x,
-                        sardune_complex* stack_matrix, sardune_complex* partial_stack_matrix) {
+SARDUNE_API int sardune_forward(int N, int K, const double* wavelengths, const double* thicknesses,
+                                const sardune_complex* indices, const sardune_complex* admittances, double x,
+                                sardune_complex* stack_matrix, sardune_complex* partial_stack_matrix) {
     const OneDArray<double> wl = grid(N, wavelengths), d = grid(K, thicknesses);
     const TwoDArray<cplx> n = per_layer(K, N, indices), eta = per_layer(K, N, admittances);
     const ThreeDArray<cplx> M = matrix_stack(N, stack_matrix), P = matrix_stack(N, partial_stack_matrix);
@@ -86,10 +86,10 @@ SARDUNE_API int forward(int N, int K, const double* wavelengths, const double* t
     });
 }
 
-SARDUNE_API int forward_backward(int N, int K, const double* wavelengths, const double* thicknesses,
-                                 const sardune_complex* indices, const sardune_complex* admittances, double x,
-                                 sardune_complex* stack_matrix, sardune_complex* layer_matrices,
-                                 sardune_complex* derivatives) {
+SARDUNE_API int sardune_forward_backward(int N, int K, const double* wavelengths, const double* thicknesses,
+                                         const sardune_complex* indices, const sardune_complex* admittances, double x,
+                                         sardune_complex* stack_matrix, sardune_complex* layer_matrices,
+                                         sardune_complex* derivatives) {
     const OneDArray<double> wl = grid(N, wavelengths), d = grid(K, thicknesses);
     const TwoDArray<cplx> n = per_layer(K, N, indices), eta = per_layer(K, N, admittances);
     const ThreeDArray<cplx> M = matrix_stack(N, stack_matrix);
@@ -99,12 +99,13 @@ SARDUNE_API int forward_backward(int N, int K, const double* wavelengths, const 
     });
 }
 
-SARDUNE_API int update_top_props(int N, int K, const double* wavelengths, const double* thicknesses,
-                                 const sardune_complex* const* indices, const sardune_complex* const* admittances,
-                                 const sardune_complex* incident_admittance,
-                                 const sardune_complex* substrate_admittances, double x,
-                                 const sardune_complex* base_matrix, int d0, sardune_complex* const* const* records,
-                                 bool derivatives) {
+SARDUNE_API int sardune_update_top_props(int N, int K, const double* wavelengths, const double* thicknesses,
+                                         const sardune_complex* const* indices,
+                                         const sardune_complex* const* admittances,
+                                         const sardune_complex* incident_admittance,
+                                         const sardune_complex* substrate_admittances, double x,
+                                         const sardune_complex* base_matrix, int d0,
+                                         sardune_complex* const* const* records, bool derivatives) {
     // The kernel would index layers, records and its scratch outside the
     // caller's arrays.
     if (d0 < 0 || d0 > K) return SARDUNE_ERR_INVALID_REQUEST;
@@ -123,50 +124,67 @@ SARDUNE_API int update_top_props(int N, int K, const double* wavelengths, const 
     });
 }
 
-SARDUNE_API int update_optiprops_real_n(int N, int K, const double* wavelengths, const double* thicknesses,
-                                        const sardune_complex* const* indices,
-                                        const sardune_complex* const* admittances,
-                                        const sardune_complex* incident_admittance,
-                                        const sardune_complex* substrate_admittances, double x,
-                                        sardune_complex* const* record, bool derivatives) {
+SARDUNE_API int sardune_update_optiprops_real_n(int N, int K, const double* wavelengths, const double* thicknesses,
+                                                const sardune_complex* const* indices,
+                                                const sardune_complex* const* admittances,
+                                                const sardune_complex* incident_admittance,
+                                                const sardune_complex* substrate_admittances, double x,
+                                                sardune_complex* const* record, bool derivatives) {
     return real_index_entry(real_index::on_calling_thread, N, K, wavelengths, thicknesses, indices, admittances,
                             incident_admittance, substrate_admittances, x, record, derivatives);
 }
 
-SARDUNE_API int update_optiprops_real_n_simd(int N, int K, const double* wavelengths, const double* thicknesses,
-                                             const sardune_complex* const* indices,
-                                             const sardune_complex* const* admittances,
-                                             const sardune_complex* incident_admittance,
-                                             const sardune_complex* substrate_admittances, double x,
-                                             sardune_complex* const* record, bool derivatives) {
+SARDUNE_API int sardune_update_optiprops_real_n_simd(int N, int K, const double* wavelengths, const double* thicknesses,
+                                                     const sardune_complex* const* indices,
+                                                     const sardune_complex* const* admittances,
+                                                     const sardune_complex* incident_admittance,
+                                                     const sardune_complex* substrate_admittances, double x,
+                                                     sardune_complex* const* record, bool derivatives) {
     return real_index_entry(real_index::shared, N, K, wavelengths, thicknesses, indices, admittances,
                             incident_admittance, substrate_admittances, x, record, derivatives);
 }
 
-SARDUNE_API int matmul_22X(int count, int N, const sardune_complex* const* stacks, sardune_complex* result) {
+SARDUNE_API int sardune_matmul_22X(int count, int N, const sardune_complex* const* stacks, sardune_complex* result) {
     transfer::multiply_stacks(0, N, count, N, as_cplx(stacks), as_cplx(result));
     return SARDUNE_OK;
 }
 
-SARDUNE_API int calc_v_t_tau(SARDUNE_CALC_V_T_TAU_PARAMS) {
+SARDUNE_API int sardune_calc_v_t_tau(SARDUNE_CALC_V_T_TAU_PARAMS) {
     if (!thin_slab_counts_fit(N, n_z)) return SARDUNE_ERR_INVALID_REQUEST;
     return builds().thin_slab(N, n_z, front_matrix, back_matrix, host_indices, host_admittances, x, slab_indices,
                               positions, slab_admittances, wavelengths, incident_admittance, substrate_admittances, t,
                               t_back, r, r_back, dt, dr, dr_back);
 }
 
-SARDUNE_API int calc_v_t_tau_sse(SARDUNE_CALC_V_T_TAU_PARAMS) {
+SARDUNE_API int sardune_calc_v_t_tau_sse(SARDUNE_CALC_V_T_TAU_PARAMS) {
     if (!thin_slab_counts_fit(N, n_z)) return SARDUNE_ERR_INVALID_REQUEST;
     return thin_slab::sse2(N, n_z, front_matrix, back_matrix, host_indices, host_admittances, x, slab_indices,
                            positions, slab_admittances, wavelengths, incident_admittance, substrate_admittances, t,
                            t_back, r, r_back, dt, dr, dr_back);
 }
 
-SARDUNE_API int calc_v_t_tau_avx(SARDUNE_CALC_V_T_TAU_PARAMS) {
+SARDUNE_API int sardune_calc_v_t_tau_avx(SARDUNE_CALC_V_T_TAU_PARAMS) {
     if (!thin_slab_counts_fit(N, n_z)) return SARDUNE_ERR_INVALID_REQUEST;
     return thin_slab::avx2(N, n_z, front_matrix, back_matrix, host_indices, host_admittances, x, slab_indices,
                            positions, slab_admittances, wavelengths, incident_admittance, substrate_admittances, t,
                            t_back, r, r_back, dt, dr, dr_back);
 }
+
+SARDUNE_API const char* sardune_implementation(void) { return builds().name; }
+
+// The first names of the entry points: the same functions, exported under
+// both names, so that nothing can tell the two apart.
+#define SARDUNE_UNPREFIXED(name) SARDUNE_API decltype(sardune_##name) name __attribute__((alias("sardune_" #name)))
+SARDUNE_UNPREFIXED(init);
+SARDUNE_UNPREFIXED(calc_M);
+SARDUNE_UNPREFIXED(forward);
+SARDUNE_UNPREFIXED(forward_backward);
+SARDUNE_UNPREFIXED(update_top_props);
+SARDUNE_UNPREFIXED(update_optiprops_real_n);
+SARDUNE_UNPREFIXED(update_optiprops_real_n_simd);
+SARDUNE_UNPREFIXED(matmul_22X);
+SARDUNE_UNPREFIXED(calc_v_t_tau);
+SARDUNE_UNPREFIXED(calc_v_t_tau_sse);
+SARDUNE_UNPREFIXED(calc_v_t_tau_avx);
 
 }  // extern "C"

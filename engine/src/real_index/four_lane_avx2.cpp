@@ -172,6 +172,18 @@ inline Mat above_derivative(const Mat& S, const double* s) {
             _mm256_xor_pd(_mm256_mul_pd(S.c, k_h), minus)};
 }
 
+// n^2 - x^2 with a single rounding, except where the scalar algorithm's
+// radicand, the rounded n*n less x^2, is not negative: there a fused one
+// below zero is only the rounding error of x^2 (an index equal to x, where
+// the scalar algorithm gives kappa = 0), so it becomes 0. Where the scalar
+// radicand is negative both are, and the lane stays evanescent (NaN). MINPD
+// and MAXPD return their second operand when one is NaN, so NaNs pass.
+inline __m256d radicand(__m256d n, __m256d minus_x2) {
+    const __m256d unfused = _mm256_add_pd(_mm256_mul_pd(n, n), minus_x2);
+    const __m256d floor = _mm256_min_pd(_mm256_setzero_pd(), unfused);
+    return _mm256_max_pd(floor, _mm256_fmadd_pd(n, n, minus_x2));
+}
+
 // Per call: the request's scalars broadcast to the lanes, and the scratch of
 // layer_doubles per layer.
 struct Lanes {
@@ -227,7 +239,7 @@ void block(const Request& q, const Lanes& lanes, int64_t b0, const Stored& store
                 prefetch_block(q.admittances[j + ahead], b0);
             }
             const __m256d n = load_real(q.indices[j], b0);
-            const __m256d kappa = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_fmadd_pd(n, n, lanes.minus_x2)), w);
+            const __m256d kappa = _mm256_mul_pd(_mm256_sqrt_pd(radicand(n, lanes.minus_x2)), w);
             const __m256d delta = _mm256_mul_pd(_mm256_broadcast_sd(q.thicknesses + j), kappa);
             __m256d s, co;
             sincos_pd(delta, &s, &co);
