@@ -69,6 +69,7 @@ _PROTOTYPES = {
 for _name in ("calc_v_t_tau", "calc_v_t_tau_sse", "calc_v_t_tau_avx"):
     _PROTOTYPES[_name] = [_u32, _u32, _vp, _vp, _vp, _vp, _dbl] + [_vp] * 13
 ENTRY_POINTS = tuple(_PROTOTYPES)
+_RESULTS = {"sardune_implementation": ctypes.c_char_p}  # the others return a status
 
 
 # ---------------------------------------------------------------- lookup
@@ -278,7 +279,7 @@ class Engine:
             if not self.has(name):
                 raise MissingEntryPoint(f"{name}: not exported by {self.path}")
             f = getattr(self._dll, name)
-            f.argtypes, f.restype = _PROTOTYPES[name], ctypes.c_int
+            f.argtypes, f.restype = _PROTOTYPES.get(name, []), _RESULTS.get(name, ctypes.c_int)
             self._functions[name] = f
         return f
 
@@ -294,6 +295,11 @@ class Engine:
         if not -2**31 <= threads <= _INT32_MAX:
             raise ValueError(f"threads: expected a 32-bit integer, got {threads}")
         return self._fn("init")(int(threads))
+
+    def implementation(self) -> str:
+        """The builds the engine chose for this processor when it was loaded,
+        such as "avx2+fma" or "sse2"."""
+        return self._fn("sardune_implementation")().decode("ascii")
 
     # --- transfer matrices
 
@@ -501,7 +507,7 @@ class Engine:
         builds = {"auto": "calc_v_t_tau", "sse": "calc_v_t_tau_sse", "avx": "calc_v_t_tau_avx"}
         if build not in builds:
             raise ValueError(f"build: expected one of {sorted(builds)}, got {build!r}")
-        if build == "avx" and not _avx2_available():
+        if build == "avx" and not self.implementation().startswith("avx2"):
             raise ValueError("build: 'avx' needs a processor with AVX2 and FMA, which this one lacks")
         w = _input("wavelengths", wavelengths, _F, ndim=1)
         N = _count("wavelengths", w.shape[0], _UINT32_MAX)
@@ -543,18 +549,6 @@ class Engine:
                    _addr(eta0), g("substrate_admittances"), g("t"), g("t_back"), g("r"), g("r_back"),
                    g("dt"), g("dr"), g("dr_back"))
         return SlabVariations(res["dt"], res["dr"], res["dr_back"])
-
-
-def _avx2_available():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    flags = line.split()
-                    return "avx2" in flags and "fma" in flags
-    except OSError:
-        pass
-    return False
 
 
 # ---------------------------------------------------------------- the default engine

@@ -39,3 +39,13 @@ def stack_matrix_numpy(wavelengths: np.ndarray, thicknesses: np.ndarray, indices
         M = np.array([[a * M[0, 0] + b * M[1, 0], a * M[0, 1] + b * M[1, 1]],
                       [c * M[0, 0] + e * M[1, 0], c * M[0, 1] + e * M[1, 1]]])
     return M
+
+
+def processor_has_avx2_fma() -> bool:
+    """From the processor's own flags, independent of the engine."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            flags = next((line.split() for line in f if line.startswith("flags")), [])
+    except OSError:
+        return False
+    return "avx2" in flags and "fma" in flags

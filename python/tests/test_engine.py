@@ -6,7 +6,7 @@ import pytest
 
 import sardune
 from sardune import coefficients
-from support import layer_inputs, stack_matrix_numpy
+from support import layer_inputs, processor_has_avx2_fma, stack_matrix_numpy
 
 W = np.linspace(400.0, 800.0, 37)
 ETA0 = 1.0 + 0j
@@ -176,12 +176,16 @@ def slab_reference(w, z, nh, eh, na, ea, x, eta0, eta_s, t, tb, r, rb, P=None, Q
     return [np.array([o[k] for o in out]) for k in range(3)]
 
 
+def test_the_engine_names_the_builds_it_chose(eng):
+    assert eng.implementation() == ("avx2+fma" if processor_has_avx2_fma() else "sse2")
+
+
 class TestThinSlab:
     @pytest.mark.parametrize("N", [3, 8, 13])
     @pytest.mark.parametrize("build", ["auto", "sse", "avx"])
     def test_matches_definition(self, eng, need, N, build):
         need("calc_v_t_tau", "calc_v_t_tau_sse", "calc_v_t_tau_avx", "calc_M")
-        if build == "avx" and not sardune._binding._avx2_available():
+        if build == "avx" and not processor_has_avx2_fma():
             pytest.skip("processor lacks AVX2/FMA")
         w, d, n, eta, eta_s, x = coating(K=3, N=N, seed=4)
         eta0 = 1.0 + 0j
