@@ -44,9 +44,10 @@ spectrum::Setup problem(bool absorbing) {
 std::vector<double> by_partial_coatings(const spectrum::Setup& s) {
     const std::vector<double> wl = spectrum::wavelength_grid(s.from_nm, s.to_nm, s.step_nm);
     const int N = static_cast<int>(wl.size()), K = static_cast<int>(s.design.layers.size());
-    const spectrum::Incidence in = spectrum::incidence(s.incident_index, s.angle_deg);
-    const cplx eta0 = spectrum::admittance(s.incident_index, in, 's');
-    std::vector<cplx> substrate(N, spectrum::admittance(s.substrate_index, in, 's'));
+    const spectrum::Incidence in = spectrum::incidence(s.design.incident.n, s.angle_deg);
+    const cplx eta0 = spectrum::incident_admittance(in, 's');
+    const cplx substrate_index(s.design.substrate.n, -s.design.substrate.k);
+    std::vector<cplx> substrate(N, spectrum::admittance(substrate_index, in, 's'));
     std::vector<double> d;
     std::vector<cplx> n(size_t(K) * N), eta(size_t(K) * N);
     std::vector<const sardune_complex*> n_rows, eta_rows;

@@ -40,21 +40,21 @@ std::string write_file(const std::string& name, const std::string& bytes) {
 
 spectrum::Design design_of(const std::string& text, const std::string& source = "d.design") {
     spectrum::Design d = spectrum::empty_design();
-    spectrum::parse_design(text, source, false, d);
+    spectrum::parse_design(text, source, spectrum::FileKind::design, d);
     return d;
 }
 
 std::string design_error(const std::string& text, bool materials_only = false) {
     spectrum::Design d = spectrum::empty_design();
     try {
-        spectrum::parse_design(text, "d.design", materials_only, d);
+        spectrum::parse_design(text, "d.design", materials_only ? spectrum::FileKind::materials : spectrum::FileKind::design, d);
     } catch (const spectrum::InputError& e) {
         return e.what();
     }
     return "(accepted)";
 }
 
-cplx index_of(const spectrum::Design& d, const spectrum::Layer& l, double wavelength_nm) {
+cplx index_of(const spectrum::Design& d, const spectrum::Medium& l, double wavelength_nm) {
     return l.material < 0 ? cplx(l.n, -l.k) : spectrum::index_at(d.materials[l.material], wavelength_nm);
 }
 
@@ -71,7 +71,7 @@ struct Reference {
 Reference by_partial_coatings(const spectrum::Setup& s) {
     const std::vector<double> wl = spectrum::wavelength_grid(s.from_nm, s.to_nm, s.step_nm);
     const int N = static_cast<int>(wl.size()), K = static_cast<int>(s.design.layers.size());
-    const spectrum::Incidence in = spectrum::incidence(s.incident_index, s.angle_deg);
+    const spectrum::Incidence in = spectrum::incidence(s.design.incident.n, s.angle_deg);
     std::vector<double> d;
     std::vector<std::vector<cplx>> n(K, std::vector<cplx>(N)), eta(K, std::vector<cplx>(N));
     for (int j = 0; j < K; ++j) {
@@ -82,8 +82,8 @@ Reference by_partial_coatings(const spectrum::Setup& s) {
     const std::string pols = s.polarisation == 'u' ? "sp" : std::string(1, s.polarisation);
     for (const char pol : pols) {
         const double weight = 1.0 / pols.size();
-        const cplx eta0 = spectrum::admittance(s.incident_index, in, pol);
-        const std::vector<cplx> substrate(N, spectrum::admittance(s.substrate_index, in, pol));
+        const cplx eta0 = spectrum::incident_admittance(in, pol);
+        const std::vector<cplx> substrate(N, spectrum::admittance(index_of(s.design, s.design.substrate, 0), in, pol));
         std::vector<const sardune_complex*> n_rows, eta_rows;
         for (int j = 0; j < K; ++j) {
             for (int i = 0; i < N; ++i) eta[j][i] = spectrum::admittance(n[j][i], in, pol);
@@ -176,14 +176,14 @@ TEST(SpectrumModel, SensitivitiesAreThoseOfThePartialCoatingPath) {
     spectrum::Setup real = setup_of(lossless(spectrum::default_design()));  // real-index path
     real.from_nm = 420, real.to_nm = 700, real.step_nm = 4.5, real.batch = 5;
     real.angle_deg = 40, real.polarisation = 'p';
-    real.substrate_index = {1.5, -0.01};  // an absorbing substrate is the real-index path's too
+    real.design.substrate = {1.5, 0.01, -1};  // an absorbing substrate is the real-index path's too
     expect_same_as_partial_coatings(real);
 
     spectrum::Setup metal = setup_of(design_of(
-        "material Ag cauchy 0.12 0 0 urbach 3.5 0.5 4\n"  // k from about 3.5 to 4.9
-        "1.46 0 80\nAg 25\n2.1 0.02 60\nfused_silica 95\n"));
+        "material Metal cauchy 0.12 0 0 urbach 3.5 0.5 4\n"  // k from about 3.5 to 4.9
+        "1.46 0 80\nMetal 25\n2.1 0.02 60\nfused_silica 95\n"));
     metal.from_nm = 450, metal.to_nm = 750, metal.step_nm = 10, metal.batch = 11;
-    metal.angle_deg = 30, metal.polarisation = 'u', metal.incident_index = 1.33;
+    metal.angle_deg = 30, metal.polarisation = 'u', metal.design.incident.n = 1.33;
     expect_same_as_partial_coatings(metal);
 }
 
@@ -191,7 +191,7 @@ TEST(SpectrumModel, SensitivitiesAreThoseOfThePartialCoatingPath) {
 // evanescent wave: the real-index path cannot take it, the other one can.
 TEST(SpectrumModel, LosslessLayersBelowTheAngleInvariantStillEvaluate) {
     spectrum::Setup s = setup_of(design_of("2.0 0 100\n1.2 0 150\n2.0 0 100\n"));
-    s.incident_index = 1.5, s.angle_deg = 60;  // x = 1.3
+    s.design.incident.n = 1.5, s.angle_deg = 60;  // x = 1.3
     s.from_nm = 500, s.to_nm = 600, s.step_nm = 10;
     expect_same_as_partial_coatings(s);
     for (const double R : spectrum::compute(s).R) EXPECT_LT(R, 1.0);
@@ -305,11 +305,11 @@ TEST(DesignFile, MaterialsFilesHoldDefinitionsOnly) {
     EXPECT_EQ(design_error("material H constant 2.3 0\nH 10\n", true),
               "d.design:2: layer: a materials file holds no layers");
     spectrum::Design d = spectrum::empty_design();
-    spectrum::parse_design("\nmaterial H constant 2.3 0\n", "m.materials", true, d);
-    spectrum::parse_design("H 10\n", "d.design", false, d);
+    spectrum::parse_design("\nmaterial H constant 2.3 0\n", "m.materials", spectrum::FileKind::materials, d);
+    spectrum::parse_design("H 10\n", "d.design", spectrum::FileKind::design, d);
     EXPECT_EQ(d.layers.size(), 1u);
     try {
-        spectrum::parse_design("material H constant 2.4 0\n", "d.design", false, d);
+        spectrum::parse_design("material H constant 2.4 0\n", "d.design", spectrum::FileKind::design, d);
         ADD_FAILURE() << "a materials file's name redefined";
     } catch (const spectrum::InputError& e) {
         EXPECT_STREQ(e.what(), "d.design:1: name: H: already defined at m.materials:2");
@@ -393,8 +393,9 @@ TEST(DesignFile, ReadingStopsAtSixteenMebibytes) {
     }
 }
 
-// The corpus both parsers run: every good file gives its expected layers,
-// every bad one the line and field its first line names.
+// The corpus both parsers run: every good file gives its expected media and
+// layers, every bad one the line and field its first line names (see
+// tests/design_files/README.md).
 std::vector<fs::path> corpus(const std::string& folder) {
     std::vector<fs::path> files;
     for (const auto& entry : fs::directory_iterator(fs::path(DESIGN_FILES) / folder))
@@ -403,34 +404,67 @@ std::vector<fs::path> corpus(const std::string& folder) {
     return files;
 }
 
-TEST(DesignFile, GoodCorpusFilesGiveTheirExpectedLayers) {
+fs::path sibling(fs::path file, const char* extension) { return file.replace_extension(extension); }
+
+TEST(DesignFile, GoodCorpusFilesGiveTheirExpectedMediaAndLayers) {
     const std::vector<fs::path> files = corpus("good");
     ASSERT_FALSE(files.empty());
     for (const fs::path& file : files) {
-        fs::path materials = file, expected = file;
-        materials.replace_extension(".materials");
-        expected.replace_extension(".expected");
         spectrum::Design d = spectrum::empty_design();
         try {
-            if (fs::exists(materials)) spectrum::read_materials_file(materials.string(), d);
+            if (fs::exists(sibling(file, ".materials"))) spectrum::read_materials_file(sibling(file, ".materials"), d);
             spectrum::read_design_file(file.string(), d);
         } catch (const spectrum::InputError& e) {
             ADD_FAILURE() << e.what();
             continue;
         }
-        std::ifstream rows(expected);
-        ASSERT_TRUE(rows) << expected;
-        size_t j = 0;
-        for (double thickness, n500, k500, n700, k700; rows >> thickness >> n500 >> k500 >> n700 >> k700; ++j) {
-            ASSERT_LT(j, d.layers.size()) << file;
-            const spectrum::Layer& l = d.layers[j];
-            const cplx at500 = index_of(d, l, 500), at700 = index_of(d, l, 700);
-            const double got[] = {l.thickness_nm, at500.real(), -at500.imag(), at700.real(), -at700.imag()};
-            const double want[] = {thickness, n500, k500, n700, k700};
-            for (int c = 0; c < 5; ++c)
-                EXPECT_NEAR(got[c], want[c], 1e-12 * std::abs(want[c])) << file << " layer " << j << " column " << c;
+        // n and k at 500 and 700 nm of a medium or layer, against a row's numbers.
+        auto expect_nk = [&](const spectrum::Medium& m, std::istringstream& row, const std::string& what) {
+            const cplx at500 = index_of(d, m, 500), at700 = index_of(d, m, 700);
+            const double got[] = {at500.real(), -at500.imag(), at700.real(), -at700.imag()};
+            for (int c = 0; c < 4; ++c) {
+                double want = -1;
+                row >> want;
+                EXPECT_NEAR(got[c], want, 1e-12 * std::abs(want)) << file << " " << what << " column " << c;
+            }
+        };
+        std::ifstream rows(sibling(file, ".expected"));
+        ASSERT_TRUE(rows) << sibling(file, ".expected");
+        const std::string listed((std::istreambuf_iterator<char>(rows)), {});
+        // Media not listed keep their defaults.
+        std::string defaults;
+        if (("\n" + listed).find("\nincident ") == std::string::npos) defaults += "incident 1 0 1 0\n";
+        if (("\n" + listed).find("\nsubstrate ") == std::string::npos) defaults += "substrate 1.52 0 1.52 0\n";
+        size_t front = 0, back = 0;
+        bool thickness = false;
+        std::istringstream lines(defaults + listed);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream row(line);
+            std::string first;
+            if (!(row >> first)) continue;
+            if (first == "incident" || first == "substrate" || first == "exit") {
+                expect_nk(first == "incident" ? d.incident : first == "substrate" ? d.substrate : d.exit_medium(), row,
+                          first);
+            } else if (first == "substrate_thickness") {
+                double mm = 0;
+                row >> mm;
+                EXPECT_EQ(d.substrate_thickness_mm, mm) << file;
+                thickness = true;
+            } else {
+                std::vector<spectrum::Layer>& layers = first == "back" ? d.back : d.layers;
+                size_t& j = first == "back" ? back : front;
+                if (first != "back") row.seekg(0);
+                double thickness_nm = -1;
+                row >> thickness_nm;
+                ASSERT_LT(j, layers.size()) << file << " " << line;
+                EXPECT_NEAR(layers[j].thickness_nm, thickness_nm, 1e-12 * thickness_nm) << file << " " << line;
+                expect_nk(layers[j], row, line);
+                ++j;
+            }
         }
-        EXPECT_EQ(j, d.layers.size()) << file;
+        EXPECT_EQ(front, d.layers.size()) << file;
+        EXPECT_EQ(back, d.back.size()) << file;
+        EXPECT_EQ(thickness, d.thick()) << file;
     }
 }
 
@@ -446,6 +480,7 @@ TEST(DesignFile, BadCorpusFilesNameTheirLineAndField) {
         std::string message = "(accepted)";
         try {
             spectrum::Design d = spectrum::empty_design();
+            if (fs::exists(sibling(file, ".materials"))) spectrum::read_materials_file(sibling(file, ".materials"), d);
             spectrum::read_design_file(file.string(), d);
         } catch (const spectrum::InputError& e) {
             message = e.what();
@@ -453,7 +488,7 @@ TEST(DesignFile, BadCorpusFilesNameTheirLineAndField) {
         if (line == "-")
             EXPECT_EQ(message.rfind(file.string() + ": ", 0), 0u) << message;
         else
-            EXPECT_NE(message.find(":" + line + ": "), std::string::npos) << file << " -> " << message;
+            EXPECT_NE(message.find(":" + line + ": " + field + ":"), std::string::npos) << file << " -> " << message;
         EXPECT_NE(message.find(field), std::string::npos) << file << " -> " << message;
     }
 }
@@ -619,7 +654,7 @@ TEST(SpectrumProgram, DefaultRunPrintsTheWholeRangeAndASummary) {
     const ToolRun r = program("");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines(r.out), 1 + 401);
-    EXPECT_EQ(r.out.rfind("wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max\n400.0000,", 0), 0u);
+    EXPECT_EQ(r.out.rfind("wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max,A\n400.0000,", 0), 0u);
     EXPECT_EQ(r.err.rfind("peak R 0.99", 0), 0u) << r.err;
     EXPECT_EQ(lines(r.err), 1);
     EXPECT_EQ(program("--version").out, "sardune-spectrum " SARDUNE_VERSION "\n");
