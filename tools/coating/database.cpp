@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 
 #include <yaml-cpp/eventhandler.h>
@@ -101,6 +102,8 @@ Node parse_yaml(std::string_view bytes, const std::string& file) {
     } catch (const YAML::Exception& e) {
         fail(file, e.mark.line + 1, "YAML", escaped(e.msg));
     }
+    // An empty document has no node: its messages name line 1.
+    builder.root.line = std::max(builder.root.line, 1L);
     return std::move(builder.root);
 }
 
@@ -326,7 +329,7 @@ std::string library_folder() {
     const ssize_t length = readlink("/proc/self/exe", exe.data(), exe.size());
     exe.resize(length > 0 ? size_t(length) : 0);
     const std::string bin = exe.substr(0, exe.rfind('/') + 1);
-    return bin + SARDUNE_MATERIALS_FROM_BIN;
+    return std::filesystem::path(bin + SARDUNE_MATERIALS_FROM_BIN).lexically_normal().string();
 }
 
 std::shared_ptr<const Library> read_library(const std::string& folder) {
