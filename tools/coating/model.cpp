@@ -327,7 +327,8 @@ private:
             if (!finite)
                 throw ComputeError("the result at " + shortest(wl[i]) +
                                    " nm is not finite: the engine cannot evaluate this design there (a layer many "
-                                   "wavelengths thick that absorbs, or whose index lies below the angle invariant?)");
+                                   "wavelengths thick that absorbs or whose index lies below the angle invariant, or "
+                                   "a stop band thousands of layers deep?)");
             r.wavelengths.push_back(wl[i]);
             r.R.push_back(R_[i]);
             r.T.push_back(T_[i]);
