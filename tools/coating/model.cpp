@@ -212,8 +212,9 @@ private:
     void real_index(const double* wl, cplx eta0) {
         const size_t KB = size_t(K_) * count_;
         cplx* const c = coefficients_.data();
-        sardune_complex* record[7] = {out(c), out(c + 2 * count_), out(c + count_), out(c + 3 * count_),
-                                      out(&block_[KB]), out(&block_[0]), out(&block_[2 * KB])};
+        cplx* const b = block_.data();  // empty without layers
+        sardune_complex* record[7] = {out(c),      out(c + 2 * count_), out(c + count_), out(c + 3 * count_),
+                                      out(b + KB), out(b),              out(b + 2 * KB)};
         for (int j = 0; j < K_; ++j) {
             index_rows_[j] = in(&index_[size_t(j) * count_]);
             eta_rows_[j] = in(&eta_[size_t(j) * count_]);
@@ -229,9 +230,9 @@ private:
     void transfer_matrices(const double* wl, cplx eta0) {
         const size_t N = count_, KB = size_t(K_) * N;
         cplx* const M = coefficients_.data();
-        const cplx* const X = &block_[4 * KB];
+        cplx* const X = block_.data() + 4 * KB;
         check_status(forward_backward(count_, K_, wl, d_front_.data(), in(index_.data()), in(eta_.data()), in_.x,
-                                      out(M), out(&block_[0]), out(&block_[4 * KB])));
+                                      out(M), out(block_.data()), out(X)));
         // The layer matrices in block_[0, 4 KB) are not needed: the changes take their place.
         for (size_t i = 0; i < N; ++i) {
             const cplx es = substrate_eta_[i], P = es * eta0;
