@@ -80,6 +80,13 @@ void check_status(int status) {
     throw ComputeError("the engine refused the request (status " + std::to_string(status) + ")");
 }
 
+// The power a transmission coefficient t carries from a medium of admittance
+// `from` into one of admittance `into`.
+double transmittance(cplx t, cplx from, cplx into) { return into.real() / from.real() * std::norm(t); }
+
+// The change of |a|^2 for a change da of a: 2 Re(conj(a) da).
+double norm_change(cplx a, cplx da) { return 2.0 * std::real(std::conj(a) * da); }
+
 optics::Mat matrix_at(const cplx* planes, size_t N, size_t i) {
     return {planes[i], planes[N + i], planes[2 * N + i], planes[3 * N + i]};
 }
@@ -267,18 +274,18 @@ private:
             const optics::Coefficients c =
                 optics::coefficients(matrix_at(back_matrix_.data(), N, i), optics::doubled(es), es, ee, ee * es);
             Rb_[i] = std::norm(c.r);
-            Tb_[i] = ee.real() / es.real() * std::norm(c.t);
+            Tb_[i] = transmittance(c.t, es, ee);
             const double q = admittance(substrate_n_[i], in_, 's').imag();
             tau_[i] = std::exp((4 * M_PI / wl[i]) * thickness_nm * std::min(q, 0.0));
         }
     }
 
-    // R, T and their derivatives, dR/dd_k = 2 Re(conj(r) dr/dd_k) and
-    // dT/dd_k = (Re eta_s / Re eta0) 2 Re(conj(t) dt/dd_k), weighted into
-    // the batch sums. With a thick substrate the faces combine incoherently:
-    // R = Rf + Tf Tf' X u and T = Tf Tb tau u, with X = Rb tau^2 and
-    // u = 1 / (1 - Rf' X), differentiated through Rf, Tf, Rf' and Tf'
-    // (t' = t eta_s / eta0 gives dTf').
+    // R, T and their derivatives, dR/dd_k = d|r|^2 and dT/dd_k = (Re eta_s /
+    // Re eta0) d|t|^2, weighted into the batch sums. With a thick substrate
+    // the faces combine incoherently: R = Rf + Tf Tf' X u and
+    // T = Tf Tb tau u, with X = Rb tau^2 and u = 1 / (1 - Rf' X),
+    // differentiated through Rf, Tf, Rf' and Tf' (t' = t eta_s / eta0 gives
+    // dTf').
     void accumulate(cplx eta0, double weight) {
         const size_t N = count_, KB = size_t(K_) * N;
         for (size_t i = 0; i < N; ++i) {
@@ -286,26 +293,24 @@ private:
             const cplx tb = coefficients_[2 * N + i], rb = coefficients_[3 * N + i];
             const cplx es = substrate_eta_[i];
             const double flux = es.real() / eta0.real();
-            const double Rf = std::norm(r), Tf = flux * std::norm(t);
+            const double Rf = std::norm(r), Tf = transmittance(t, eta0, es);
             if (!d_.thick()) {
                 R_[i] += weight * Rf;
                 T_[i] += weight * Tf;
                 for (size_t k = 0; k < size_t(K_); ++k) {
-                    dR_[k * N + i] += weight * 2.0 * std::real(std::conj(r) * block_[k * N + i]);
-                    dT_[k * N + i] += weight * flux * 2.0 * std::real(std::conj(t) * block_[KB + k * N + i]);
+                    dR_[k * N + i] += weight * norm_change(r, block_[k * N + i]);
+                    dT_[k * N + i] += weight * flux * norm_change(t, block_[KB + k * N + i]);
                 }
                 continue;
             }
             const double tau = tau_[i], X = Rb_[i] * tau * tau;
-            const double back_flux = eta0.real() / es.real();
-            const double Rf_back = std::norm(rb), Tf_back = back_flux * std::norm(tb);
+            const double Rf_back = std::norm(rb), Tf_back = transmittance(tb, es, eta0);
             const double u = 1 / (1 - Rf_back * X);
+            const double back_flux = eta0.real() / es.real() * std::norm(es / eta0);
             for (size_t k = 0; k < size_t(K_); ++k) {
-                const double dRf = 2.0 * std::real(std::conj(r) * block_[k * N + i]);
-                const double dt_term = 2.0 * std::real(std::conj(t) * block_[KB + k * N + i]);
-                const double dTf = flux * dt_term;
-                const double dRf_back = 2.0 * std::real(std::conj(rb) * block_[2 * KB + k * N + i]);
-                const double dTf_back = back_flux * std::norm(es / eta0) * dt_term;
+                const double dt_term = norm_change(t, block_[KB + k * N + i]);
+                const double dRf = norm_change(r, block_[k * N + i]), dTf = flux * dt_term;
+                const double dRf_back = norm_change(rb, block_[2 * KB + k * N + i]), dTf_back = back_flux * dt_term;
                 dR_[k * N + i] += weight * (dRf + X * u * (dTf * Tf_back + Tf * dTf_back) +
                                             Tf * Tf_back * X * X * u * u * dRf_back);
                 dT_[k * N + i] += weight * (Tb_[i] * tau * (dTf * u + Tf * u * u * X * dRf_back));

@@ -30,9 +30,10 @@ const char* const usage =
     "                     (default: 19-layer quarter-wave reflector at 550 nm)\n"
     "  --materials FILE   material definitions known to the design file\n"
     "  --database DIR     a copy of the optical-constants database, whose pages\n"
-    "                     (main/SiO2/nk/Gao) name materials (default: $SARDUNE_DATABASE)\n"
+    "                     (main/SiO2/nk/Gao) name materials ($SARDUNE_DATABASE)\n"
     "  --angle DEG        angle of incidence, 0 <= DEG < 90 (default 0)\n"
-    "  --pol s|p|u        polarisation; u: unpolarised, the mean of s and p (default s)\n"
+    "  --pol s|p|u        polarisation; u: unpolarised, the mean of s and p\n"
+    "                     (default s)\n"
     "  --incident N|NAME  the lossless incident medium, 0 < N <= 100 (default 1)\n"
     "  --substrate N|NAME the substrate, 0 < N <= 100 (default 1.52)\n"
     "  --substrate-k K    extinction coefficient of a substrate given by N,\n"
@@ -42,7 +43,8 @@ const char* const usage =
     "                     incoherently (default: semi-infinite)\n"
     "  --exit N|NAME      the medium behind a thick substrate (default: the incident)\n"
     "  --exit-k K         extinction coefficient of an exit medium given by N\n"
-    "  --back FILE        the layers on a thick substrate's back face, from it outwards\n"
+    "  --back FILE        the layers on a thick substrate's back face, from it\n"
+    "                     outwards\n"
     "  --from NM --to NM --step NM, or --range START STOP STEP\n"
     "                     wavelength range, 1 to 1e6 nm, step 1e-4 to 1e6 nm, at most\n"
     "                     1000000 wavelengths (default 400 to 800 by 1)\n"
@@ -56,7 +58,8 @@ const char* const usage =
     "NAME: a built-in material (SiO2, TiO2, ..., N-BK7, fused_silica), one of the\n"
     "design file, a database page or a .yml data file. Columns:\n"
     "wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max,A. Exit status 0, 1 (not\n"
-    "enough memory, a result that cannot be evaluated, output not written), 2 (bad input).\n";
+    "enough memory, a result that cannot be evaluated, output not written), 2 (bad\n"
+    "input).\n";
 
 // Bounds of the options, physically meaningful and within what the engine
 // evaluates in double precision.
