@@ -1207,6 +1207,10 @@ TEST(SpectrumTool, WrittenDesignGivesTheSameSpectrum) {
               "# sardune design file: layers from the substrate up\nmaterial H cauchy 2.2 0.02 0 k 0.001\n"
               "incident 1\nsubstrate N-BK7\nsubstrate_thickness 1\nexit 1 0\n"
               "H 60\nSiO2 90.25\n1.9 0 0.001\nAg 12\nback MgF2 99.6\n");
+    const ToolRun spaced = in_process({"--substrate", write_file("with space.yml", formula_file(5, "1.5")),
+                                       "--write-design", written});
+    EXPECT_EQ(spaced.status, 2);
+    EXPECT_EQ(spaced.err.rfind("sardune-spectrum: --write-design: material ", 0), 0u) << spaced.err;
     const ToolRun unwritable = in_process({"--write-design", "/nonexistent/w.design"});
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_EQ(unwritable.err, "sardune-spectrum: cannot write /nonexistent/w.design\n");

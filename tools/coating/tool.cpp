@@ -368,7 +368,15 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     Options o;
     if (!parse_options(argc, argv, out, o)) return written(out, err);
     o.setup.design = assemble(o);
-    if (o.write_design) write_file(*o.write_design, write_design(o.setup.design));
+    if (o.write_design) {
+        std::string text;
+        try {
+            text = write_design(o.setup.design);
+        } catch (const InputError& e) {
+            bad("--write-design", e.what());
+        }
+        write_file(*o.write_design, text);
+    }
     std::optional<SensitivitiesFile> sensitivities;
     if (o.sensitivities) sensitivities.emplace(*o.sensitivities, o.setup.design.layers.size());
     const Result r = compute(
