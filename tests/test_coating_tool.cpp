@@ -639,15 +639,15 @@ TEST(Database, OutsideItsDataAMaterialIsAnErrorUnlessExtrapolated) {
     EXPECT_NEAR(-spectrum::index_at(narrowed, 700).imag(), 0.15, 1e-15);
 }
 
-// 1.1 um times 1000 is 1100.0000000000002 nm; its decimal exponent raised
-// by 3 is 1100 nm.
+// 0.3791 um times 1000 is 379.09999999999997 nm; its decimal exponent
+// raised by 3 is 379.1 nm.
 TEST(Database, WavelengthsComeFromMicrometresByTheirDecimalExponent) {
-    const auto d = data_of("DATA:\n  - type: tabulated nk\n    data: |\n        1.1 1.5 0\n        0.0123e+2 1.6 0.5\n");
-    EXPECT_EQ(d->n_wavelength_nm, (std::vector<double>{1100, 1230}));
-    EXPECT_EQ(d->from_nm, 1100);
-    EXPECT_EQ(d->to_nm, 1230);
-    EXPECT_EQ(data_of("DATA:\n  - type: formula 5\n    wavelength_range: 1.1 44e-1\n    coefficients: 1.5\n")->from_nm,
-              1100);
+    const auto d = data_of("DATA:\n  - type: tabulated nk\n    data: |\n        0.3791 1.5 0\n        1.0049e0 1.6 0.5\n");
+    EXPECT_EQ(d->n_wavelength_nm, (std::vector<double>{379.1, 1004.9}));
+    EXPECT_EQ(d->from_nm, 379.1);
+    EXPECT_EQ(d->to_nm, 1004.9);
+    EXPECT_EQ(data_of("DATA:\n  - type: formula 5\n    wavelength_range: 3791e-4 44e-1\n    coefficients: 1.5\n")->from_nm,
+              379.1);
 }
 
 TEST(Database, BadFilesNameTheFileLineAndField) {

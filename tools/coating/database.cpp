@@ -117,7 +117,7 @@ double number(std::string_view text, const std::string& file, long line, const s
 }
 
 // A wavelength in um as nm, exactly as its decimal text says: the exponent
-// is raised by 3, so that 0.3 um is 300 nm, not 300.00000000000006.
+// is raised by 3, so that 0.3791 um is 379.1 nm, not 379.09999999999997.
 double nanometres(std::string_view text, const std::string& file, long line, const std::string& field) {
     number(text, file, line, field);  // the grammar's number, so the exponent is [+-]?[0-9]+
     const size_t e = std::min(text.find_first_of("eE"), text.size());
