@@ -1035,7 +1035,7 @@ TEST(SpectrumTool, OptionsOutsideTheirBoundsAreBadInput) {
          "incident: N-BK7 at 400 nm: k 1.0227e-08 is not 0 (the incident medium must be lossless)"},
         {{"--substrate", "SiO2", "--from", "200"},
          "SiO2 (built in) at 200 nm: outside the data's range 250 to 2500 nm (" +
-             fs::absolute(fs::path(SPECTRUM_TOOL).parent_path() / "../share/sardune/materials/main/SiO2/nk/Lemarchand.yml")
+             fs::absolute(fs::path(SPECTRUM_TOOL).parent_path() / "../share/sardune/materials/SiO2.yml")
                  .lexically_normal()
                  .string() +
              "; --extrapolate evaluates it there)"},

@@ -640,20 +640,20 @@ std::string write_design(const Design& d) {
     if (d.thick())
         for (const Layer& l : d.back) use(l);
 
-    auto spec = [&d](const Medium& m, bool with_k) {
+    auto medium = [&d](const Medium& m, bool with_k) {
         if (m.material >= 0) return d.materials[m.material].name;
         return round_trip(m.n) + (with_k ? " " + round_trip(m.k) : std::string());
     };
     std::string text = "# sardune design file: layers from the substrate up\n" + definitions;
-    text += "incident " + spec(d.incident, false) + "\n";
-    text += "substrate " + spec(d.substrate, true) + "\n";
+    text += "incident " + medium(d.incident, false) + "\n";
+    text += "substrate " + medium(d.substrate, true) + "\n";
     if (d.thick()) {
         text += "substrate_thickness " + round_trip(d.substrate_thickness_mm) + "\n";
-        text += "exit " + spec(d.exit_medium(), true) + "\n";
+        text += "exit " + medium(d.exit_medium(), true) + "\n";
     }
-    for (const Layer& l : d.layers) text += spec(l, true) + " " + round_trip(l.thickness_nm) + "\n";
+    for (const Layer& l : d.layers) text += medium(l, true) + " " + round_trip(l.thickness_nm) + "\n";
     if (d.thick())
-        for (const Layer& l : d.back) text += "back " + spec(l, true) + " " + round_trip(l.thickness_nm) + "\n";
+        for (const Layer& l : d.back) text += "back " + medium(l, true) + " " + round_trip(l.thickness_nm) + "\n";
     return text;
 }
 
