@@ -40,21 +40,21 @@ std::string write_file(const std::string& name, const std::string& bytes) {
 
 spectrum::Design design_of(const std::string& text, const std::string& source = "d.design") {
     spectrum::Design d = spectrum::empty_design();
-    spectrum::parse_design(text, source, false, d);
+    spectrum::parse_design(text, source, spectrum::FileKind::design, d);
     return d;
 }
 
 std::string design_error(const std::string& text, bool materials_only = false) {
     spectrum::Design d = spectrum::empty_design();
     try {
-        spectrum::parse_design(text, "d.design", materials_only, d);
+        spectrum::parse_design(text, "d.design", materials_only ? spectrum::FileKind::materials : spectrum::FileKind::design, d);
     } catch (const spectrum::InputError& e) {
         return e.what();
     }
     return "(accepted)";
 }
 
-cplx index_of(const spectrum::Design& d, const spectrum::Layer& l, double wavelength_nm) {
+cplx index_of(const spectrum::Design& d, const spectrum::Medium& l, double wavelength_nm) {
     return l.material < 0 ? cplx(l.n, -l.k) : spectrum::index_at(d.materials[l.material], wavelength_nm);
 }
 
@@ -71,7 +71,7 @@ struct Reference {
 Reference by_partial_coatings(const spectrum::Setup& s) {
     const std::vector<double> wl = spectrum::wavelength_grid(s.from_nm, s.to_nm, s.step_nm);
     const int N = static_cast<int>(wl.size()), K = static_cast<int>(s.design.layers.size());
-    const spectrum::Incidence in = spectrum::incidence(s.incident_index, s.angle_deg);
+    const spectrum::Incidence in = spectrum::incidence(s.design.incident.n, s.angle_deg);
     std::vector<double> d;
     std::vector<std::vector<cplx>> n(K, std::vector<cplx>(N)), eta(K, std::vector<cplx>(N));
     for (int j = 0; j < K; ++j) {
@@ -82,8 +82,8 @@ Reference by_partial_coatings(const spectrum::Setup& s) {
     const std::string pols = s.polarisation == 'u' ? "sp" : std::string(1, s.polarisation);
     for (const char pol : pols) {
         const double weight = 1.0 / pols.size();
-        const cplx eta0 = spectrum::admittance(s.incident_index, in, pol);
-        const std::vector<cplx> substrate(N, spectrum::admittance(s.substrate_index, in, pol));
+        const cplx eta0 = spectrum::incident_admittance(in, pol);
+        const std::vector<cplx> substrate(N, spectrum::admittance(index_of(s.design, s.design.substrate, 0), in, pol));
         std::vector<const sardune_complex*> n_rows, eta_rows;
         for (int j = 0; j < K; ++j) {
             for (int i = 0; i < N; ++i) eta[j][i] = spectrum::admittance(n[j][i], in, pol);
@@ -176,14 +176,14 @@ TEST(SpectrumModel, SensitivitiesAreThoseOfThePartialCoatingPath) {
     spectrum::Setup real = setup_of(lossless(spectrum::default_design()));  // real-index path
     real.from_nm = 420, real.to_nm = 700, real.step_nm = 4.5, real.batch = 5;
     real.angle_deg = 40, real.polarisation = 'p';
-    real.substrate_index = {1.5, -0.01};  // an absorbing substrate is the real-index path's too
+    real.design.substrate = {1.5, 0.01, -1};  // an absorbing substrate is the real-index path's too
     expect_same_as_partial_coatings(real);
 
     spectrum::Setup metal = setup_of(design_of(
-        "material Ag cauchy 0.12 0 0 urbach 3.5 0.5 4\n"  // k from about 3.5 to 4.9
-        "1.46 0 80\nAg 25\n2.1 0.02 60\nfused_silica 95\n"));
+        "material Metal cauchy 0.12 0 0 urbach 3.5 0.5 4\n"  // k from about 3.5 to 4.9
+        "1.46 0 80\nMetal 25\n2.1 0.02 60\nfused_silica 95\n"));
     metal.from_nm = 450, metal.to_nm = 750, metal.step_nm = 10, metal.batch = 11;
-    metal.angle_deg = 30, metal.polarisation = 'u', metal.incident_index = 1.33;
+    metal.angle_deg = 30, metal.polarisation = 'u', metal.design.incident.n = 1.33;
     expect_same_as_partial_coatings(metal);
 }
 
@@ -191,7 +191,7 @@ TEST(SpectrumModel, SensitivitiesAreThoseOfThePartialCoatingPath) {
 // evanescent wave: the real-index path cannot take it, the other one can.
 TEST(SpectrumModel, LosslessLayersBelowTheAngleInvariantStillEvaluate) {
     spectrum::Setup s = setup_of(design_of("2.0 0 100\n1.2 0 150\n2.0 0 100\n"));
-    s.incident_index = 1.5, s.angle_deg = 60;  // x = 1.3
+    s.design.incident.n = 1.5, s.angle_deg = 60;  // x = 1.3
     s.from_nm = 500, s.to_nm = 600, s.step_nm = 10;
     expect_same_as_partial_coatings(s);
     for (const double R : spectrum::compute(s).R) EXPECT_LT(R, 1.0);
@@ -230,6 +230,137 @@ TEST(SpectrumModel, ResultsTheEngineCannotEvaluateAreErrors) {
     spectrum::Setup s = setup_of(design_of("1.5 0 10\n0.1 5 1e6\n"));
     s.from_nm = s.to_nm = 500;
     EXPECT_THROW(spectrum::compute(s), spectrum::ComputeError);
+}
+
+// R and T at one wavelength, and every derivative.
+struct Point {
+    double R, T;
+    std::vector<double> dR, dT;
+};
+
+Point point_of(const spectrum::Setup& s) {
+    Point p{};
+    const spectrum::Result r = spectrum::compute(s, {}, [&p](const spectrum::Batch& b) {
+        p.dR.assign(b.dR, b.dR + b.layers * b.count);
+        p.dT.assign(b.dT, b.dT + b.layers * b.count);
+    });
+    p.R = r.R.at(0), p.T = r.T.at(0);
+    return p;
+}
+
+spectrum::Setup at_one_wavelength(spectrum::Design d, double wavelength_nm) {
+    spectrum::Setup s = setup_of(std::move(d));
+    s.from_nm = s.to_nm = wavelength_nm;
+    return s;
+}
+
+// Fresnel's closed forms at normal incidence between fixed indices.
+double reflectance(cplx a, cplx b) { return std::norm((a - b) / (a + b)); }
+
+TEST(SpectrumModel, ThickSubstrateCombinesItsFacesIncoherently) {
+    // A bare slab of N = 1.5 - 2e-6 i, 1 mm: each face reflects R1, and a
+    // pass through the slab leaves tau = exp(-4 pi k d / lambda). Into and
+    // out of it the transmittances are Re(eta) |t|^2 / Re(eta0) of the faces.
+    const cplx N(1.5, -2e-6);
+    const Point slab =
+        point_of(at_one_wavelength(design_of("substrate 1.5 2e-6\nsubstrate_thickness 1\n"), 600));
+    const double R1 = reflectance(1.0, N), tau = std::exp(-4 * M_PI * 2e-6 * 1e6 / 600);
+    const double into = N.real() * std::norm(2.0 / (1.0 + N)), out_of = std::norm(2.0 * N / (N + 1.0)) / N.real();
+    EXPECT_NEAR(slab.R, R1 + into * out_of * R1 * tau * tau / (1 - R1 * R1 * tau * tau), 1e-15);
+    EXPECT_NEAR(slab.T, into * out_of * tau / (1 - R1 * R1 * tau * tau), 1e-15);
+    // A quarter-wave back coating of 1.38 on a lossless 1.5 into water:
+    // Rb = ((1.5 1.33 - 1.38^2) / (1.5 1.33 + 1.38^2))^2 at its centre.
+    const Point coated = point_of(at_one_wavelength(
+        design_of("substrate 1.5 0\nsubstrate_thickness 3\nexit 1.33 0\nback 1.38 0 " +
+                  spectrum::round_trip(550 / (4 * 1.38)) + "\n"),
+        550));
+    const double Rf = reflectance(1.0, 1.5), Rb = std::pow((1.5 * 1.33 - 1.38 * 1.38) / (1.5 * 1.33 + 1.38 * 1.38), 2);
+    EXPECT_NEAR(coated.R, Rf + (1 - Rf) * (1 - Rf) * Rb / (1 - Rf * Rb), 1e-15);
+    EXPECT_NEAR(coated.T, (1 - Rf) * (1 - Rb) / (1 - Rf * Rb), 1e-15);
+    // Two back layers, listed from the back face outwards, reflect as the
+    // same coating seen from a semi-infinite medium of the substrate's index.
+    const Point two = point_of(at_one_wavelength(
+        design_of("substrate 1.5 0\nsubstrate_thickness 3\nexit 1.33 0\nback 2.3 0 60\nback 1.38 0 140\n"), 550));
+    const double Rb2 = point_of(at_one_wavelength(design_of("incident 1.5\nsubstrate 1.33 0\n1.38 0 140\n2.3 0 60\n"),
+                                                  550)).R;
+    EXPECT_NEAR(two.R, Rf + (1 - Rf) * (1 - Rf) * Rb2 / (1 - Rf * Rb2), 1e-15);
+}
+
+TEST(SpectrumModel, ThickSubstrateSensitivitiesMatchFiniteDifferences) {
+    for (const char* front : {"2.0 0.01 120\n1.4 0 90\n2.2 0 70\n", "2.0 0 120\n1.4 0 90\n2.2 0 70\n"})
+        for (const char pol : {'s', 'p', 'u'}) {
+            spectrum::Setup s = at_one_wavelength(
+                design_of(std::string(front) + "substrate 1.52 1e-6\nsubstrate_thickness 0.2\nexit 1.33 0\n"
+                                               "back 1.9 0.002 80\nback 1.38 0 100\n"),
+                610);
+            s.angle_deg = 35, s.polarisation = pol;
+            const Point p = point_of(s);
+            for (size_t k = 0; k < 3; ++k) {
+                const double h = 1e-4;
+                spectrum::Setup up = s, down = s;
+                up.design.layers[k].thickness_nm += h;
+                down.design.layers[k].thickness_nm -= h;
+                const Point a = point_of(up), b = point_of(down);
+                EXPECT_NEAR(p.dR[k], (a.R - b.R) / (2 * h), 1e-8) << front << pol << k;
+                EXPECT_NEAR(p.dT[k], (a.T - b.T) / (2 * h), 1e-8) << front << pol << k;
+            }
+        }
+}
+
+TEST(SpectrumModel, BareSubstrateGivesFresnelReflectance) {
+    for (const char* substrate : {"substrate 1.5 0\n", "substrate 1.5 0.2\n"})
+        for (const char pol : {'s', 'p'}) {
+            spectrum::Setup s = at_one_wavelength(design_of(substrate), 500);
+            s.angle_deg = 60, s.polarisation = pol;
+            const spectrum::Result r = spectrum::compute(s);
+            const cplx N(1.5, -s.design.substrate.k);
+            const double c0 = 0.5, s0 = std::sqrt(0.75);
+            const cplx c1 = std::sqrt(1.0 - (s0 / N) * (s0 / N));
+            const cplx rs = (c0 - N * c1) / (c0 + N * c1), rp = (N * c0 - c1) / (N * c0 + c1);
+            EXPECT_NEAR(r.R[0], std::norm(pol == 's' ? rs : rp), 1e-15) << substrate << pol;
+            EXPECT_EQ(r.max_layer[0], -1);
+            EXPECT_EQ(r.max_dR[0], 0.0);
+        }
+}
+
+// The angle invariant is the incident index times sin(theta) at each
+// wavelength: a dispersive incident medium gives what its index at that
+// wavelength, fixed, gives there.
+TEST(SpectrumModel, ADispersiveIncidentMediumIsTakenAtEachWavelength) {
+    spectrum::Setup s = setup_of(design_of("incident H2O\nsubstrate fused_silica\n2.1 0 60\n1.46 0 90\n"));
+    s.from_nm = 500, s.to_nm = 540, s.step_nm = 20, s.angle_deg = 40, s.polarisation = 'u';
+    const spectrum::Result r = spectrum::compute(s);
+    ASSERT_EQ(r.R.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        spectrum::Setup fixed = s;
+        fixed.from_nm = fixed.to_nm = r.wavelengths[i];
+        fixed.design.incident = {spectrum::index_at(s.design.materials[s.design.incident.material], r.wavelengths[i]).real(),
+                                 0.0, -1};
+        const spectrum::Result f = spectrum::compute(fixed);
+        EXPECT_EQ(r.R[i], f.R[0]) << r.wavelengths[i];
+        EXPECT_EQ(r.T[i], f.T[0]) << r.wavelengths[i];
+        EXPECT_EQ(r.max_dR[i], f.max_dR[0]) << r.wavelengths[i];
+    }
+    // A medium that absorbs cannot be the incident one.
+    spectrum::Setup absorbing = setup_of(design_of("incident N-BK7\n1.5 0 10\n"));
+    try {
+        spectrum::compute(absorbing);
+        ADD_FAILURE() << "an absorbing incident medium accepted";
+    } catch (const spectrum::InputError& e) {
+        EXPECT_STREQ(e.what(), "incident: N-BK7 at 400 nm: k 1.0227e-08 is not 0 (the incident medium must be lossless)");
+    }
+}
+
+// The package takes the incident admittance as n0 cos(theta) and
+// n0 / cos(theta), theta = radians(angle); these are its values.
+TEST(SpectrumModel, IncidentAdmittanceIsTakenFromTheCosine) {
+    const spectrum::Incidence grazing = spectrum::incidence(1.5, 89.9);
+    EXPECT_EQ(spectrum::incident_admittance(grazing, 's'), 0.0026179925488473924);
+    EXPECT_EQ(spectrum::incident_admittance(grazing, 'p'), 859.4371290287262);
+    EXPECT_EQ(grazing.x, 1.4999977153699315);
+    const spectrum::Incidence water = spectrum::incidence(1.33, 60);
+    EXPECT_EQ(spectrum::incident_admittance(water, 's'), 0.6650000000000001);
+    EXPECT_EQ(spectrum::incident_admittance(water, 'p'), 2.6599999999999997);
 }
 
 // ---------------------------------------------------------------- design files
@@ -305,11 +436,11 @@ TEST(DesignFile, MaterialsFilesHoldDefinitionsOnly) {
     EXPECT_EQ(design_error("material H constant 2.3 0\nH 10\n", true),
               "d.design:2: layer: a materials file holds no layers");
     spectrum::Design d = spectrum::empty_design();
-    spectrum::parse_design("\nmaterial H constant 2.3 0\n", "m.materials", true, d);
-    spectrum::parse_design("H 10\n", "d.design", false, d);
+    spectrum::parse_design("\nmaterial H constant 2.3 0\n", "m.materials", spectrum::FileKind::materials, d);
+    spectrum::parse_design("H 10\n", "d.design", spectrum::FileKind::design, d);
     EXPECT_EQ(d.layers.size(), 1u);
     try {
-        spectrum::parse_design("material H constant 2.4 0\n", "d.design", false, d);
+        spectrum::parse_design("material H constant 2.4 0\n", "d.design", spectrum::FileKind::design, d);
         ADD_FAILURE() << "a materials file's name redefined";
     } catch (const spectrum::InputError& e) {
         EXPECT_STREQ(e.what(), "d.design:1: name: H: already defined at m.materials:2");
@@ -393,8 +524,337 @@ TEST(DesignFile, ReadingStopsAtSixteenMebibytes) {
     }
 }
 
-// The corpus both parsers run: every good file gives its expected layers,
-// every bad one the line and field its first line names.
+// ---------------------------------------------------------------- the optical-constants database
+
+std::shared_ptr<const spectrum::Dispersion> data_of(const std::string& yaml, const std::string& file = "x.yml") {
+    return spectrum::parse_database_file(yaml, file);
+}
+
+spectrum::Material material_of(std::shared_ptr<const spectrum::Dispersion> data, const std::string& name = "X") {
+    spectrum::Material m;
+    m.name = name, m.model = spectrum::Model::database, m.data = std::move(data);
+    return m;
+}
+
+std::string yaml_error(const std::string& yaml) {
+    try {
+        data_of(yaml);
+    } catch (const spectrum::InputError& e) {
+        return e.what();
+    }
+    return "(accepted)";
+}
+
+std::string formula_file(int formula, const std::string& coefficients) {
+    return "DATA:\n  - type: formula " + std::to_string(formula) +
+           "\n    wavelength_range: 0.1 30\n    coefficients: " + coefficients + "\n";
+}
+
+// Coefficients of real data files; the indices worked out from them in
+// 60-digit decimal arithmetic.
+TEST(Database, EachFormulaGivesTheIndexOfItsCoefficients) {
+    struct Case {
+        int formula;
+        const char* coefficients;
+        double wavelength_nm, n;
+    };
+    const Case cases[] = {
+        {1, "0 0.6961663 0.0684043 0.4079426 0.1162414 0.8974794 9.896161", 587.5618, 1.458463687137226},
+        {2, "0 1.03961212 0.00600069867 0.231792344 0.0200179144 1.01046945 103.560653", 587.5618, 1.5168000345005885},
+        {3, "2.986556 0.01828907 -2 -0.01445419 2", 600, 1.741308549287639},
+        {4, "8.393 0.14383 0 0.2421 2 4430.99 0 36.71 2", 800, 2.31318550949987},
+        {5, "1.875 6.28e-3 -2 5.80e-4 -4", 550, 1.9020986954443002},
+        {6, "0 2.50141e-3 91.012 5.00283e-4 87.892 5.22343e-2 214.02", 300, 1.00029524949515},
+        {7, "3.41983 0.159906 -0.123109 1.26878E-6 -1.95104E-9", 5000, 3.4260664955562214},
+        {7, "3.41983 0.159906 -0.123109 1.26878E-6 -1.95104E-9 4e-11", 5000, 3.426067120556221},
+        {8, "0.452505 0.09939 0.070537 -0.000150", 550, 2.2755844798783462},
+        {9, "2.51527 0.0240 0.0300 0.020 1.52 0.8771", 600, 1.605403788031452},
+    };
+    for (const Case& c : cases) {
+        const spectrum::Material m = material_of(data_of(formula_file(c.formula, c.coefficients)));
+        const cplx n = spectrum::index_at(m, c.wavelength_nm);
+        EXPECT_NEAR(n.real(), c.n, 4e-16 * c.n) << "formula " << c.formula;
+        EXPECT_EQ(n.imag(), 0.0) << "formula " << c.formula;
+    }
+    // A formula whose n^2 is negative there gives no index.
+    const spectrum::Material pole = material_of(data_of(formula_file(2, "0 1 0.25")));
+    try {
+        spectrum::index_at(pole, 400);
+        ADD_FAILURE() << "n^2 < 0 accepted";
+    } catch (const spectrum::InputError& e) {
+        EXPECT_STREQ(e.what(), "X (built in) at 400 nm: n^2 is not positive");
+    }
+}
+
+TEST(Database, BuiltInLibraryKeepsThePublishedGlassesAndInterpolatesMetals) {
+    spectrum::Design d = spectrum::empty_design();
+    auto at = [&d](const char* name, double wavelength_nm) {
+        const int m = spectrum::find_material(d, name);
+        EXPECT_GE(m, 0) << name;
+        return m < 0 ? cplx() : spectrum::index_at(d.materials[m], wavelength_nm);
+    };
+    // The helium d line.
+    EXPECT_NEAR(at("fused_silica", 587.5618).real(), 1.45846, 5e-6);
+    EXPECT_NEAR(at("N-BK7", 587.5618).real(), 1.51680, 5e-6);
+    // N-BK7's k from its rows (0.500 um 9.5781E-09): the same k as n - ik.
+    EXPECT_NEAR(at("N-BK7", 500).real(), 1.5214144757734769, 4e-16);
+    EXPECT_EQ(at("N-BK7", 500).imag(), -9.5781e-09);
+    // Silver between its rows 0.5209 0.05 3.324 and 0.5486 0.06 3.586.
+    const double f = (535 - 520.9) / (548.6 - 520.9);
+    EXPECT_NEAR(at("Ag", 535).real(), 0.05 + f * 0.01, 1e-15);
+    EXPECT_NEAR(-at("Ag", 535).imag(), 3.324 + f * 0.262, 1e-14);
+    EXPECT_EQ(at("Ag", 520.9), cplx(0.05, -3.324));
+    // A name the library does not have.
+    EXPECT_EQ(spectrum::find_material(d, "Unobtainium"), -1);
+    // Every entry of the index reads.
+    for (const spectrum::LibraryEntry& e : d.library->entries) EXPECT_GE(spectrum::find_material(d, e.name), 0) << e.name;
+    EXPECT_GE(d.library->entries.size(), 20u);
+}
+
+TEST(Database, OutsideItsDataAMaterialIsAnErrorUnlessExtrapolated) {
+    spectrum::Design d = spectrum::empty_design();
+    const spectrum::Material& silica = d.materials[spectrum::find_material(d, "SiO2")];
+    try {
+        spectrum::index_at(silica, 240);
+        ADD_FAILURE() << "240 nm accepted";
+    } catch (const spectrum::InputError& e) {
+        EXPECT_EQ(std::string(e.what()), "SiO2 (built in) at 240 nm: outside the data's range 250 to 2500 nm (" +
+                                             silica.data->file + "; --extrapolate evaluates it there)");
+    }
+    EXPECT_NO_THROW(spectrum::index_at(silica, 250));
+    EXPECT_NO_THROW(spectrum::index_at(silica, 2500));
+    EXPECT_THROW(spectrum::index_at(silica, 2500.0000001), spectrum::InputError);
+    // Extrapolated, rows hold their end values and formulas go on.
+    EXPECT_EQ(spectrum::index_at(silica, 240, true), cplx(1.517462, -0.000260));
+    const spectrum::Material m = material_of(data_of(
+        "DATA:\n  - type: formula 5\n    wavelength_range: 0.4 0.8\n    coefficients: 1.5 0.01 -2\n"));
+    EXPECT_THROW(spectrum::index_at(m, 399), spectrum::InputError);
+    EXPECT_NEAR(spectrum::index_at(m, 200, true).real(), 1.5 + 0.01 / 0.04, 1e-15);
+    // The range of n and k together: k rows from 0.5 um narrow a formula's 0.4 to 0.8.
+    const spectrum::Material narrowed = material_of(data_of(
+        "DATA:\n  - type: formula 5\n    wavelength_range: 0.4 0.8\n    coefficients: 1.5\n"
+        "  - type: tabulated k\n    data: |\n        0.5 0.1\n        0.9 0.2\n"));
+    EXPECT_EQ(narrowed.data->from_nm, 500);
+    EXPECT_EQ(narrowed.data->to_nm, 800);
+    EXPECT_NEAR(-spectrum::index_at(narrowed, 700).imag(), 0.15, 1e-15);
+}
+
+// 0.3791 um times 1000 is 379.09999999999997 nm; its decimal exponent
+// raised by 3 is 379.1 nm.
+TEST(Database, WavelengthsComeFromMicrometresByTheirDecimalExponent) {
+    const auto d = data_of("DATA:\n  - type: tabulated nk\n    data: |\n        0.3791 1.5 0\n        1.0049e0 1.6 0.5\n");
+    EXPECT_EQ(d->n_wavelength_nm, (std::vector<double>{379.1, 1004.9}));
+    EXPECT_EQ(d->from_nm, 379.1);
+    EXPECT_EQ(d->to_nm, 1004.9);
+    EXPECT_EQ(data_of("DATA:\n  - type: formula 5\n    wavelength_range: 3791e-4 44e-1\n    coefficients: 1.5\n")->from_nm,
+              379.1);
+}
+
+TEST(Database, BadFilesNameTheFileLineAndField) {
+    const std::string item = "DATA:\n  - type: ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "x.yml:1: DATA: missing"},
+        {"REFERENCES: none\n", "x.yml:1: DATA: missing"},
+        {"DATA: [unclosed\n", "x.yml:2: YAML: "},
+        {"DATA: 5\n", "x.yml:1: DATA: expected a list of one or two items"},
+        {"DATA:\n  - 5\n", "x.yml:2: DATA: expected an item with a type"},
+        {"DATA:\n  - data: 1 2\n", "x.yml:2: type: missing"},
+        {item + "formula 10\n", "x.yml:2: type: unknown type 'formula 10'"},
+        {item + "tabulated\n", "x.yml:2: type: unknown type 'tabulated'"},
+        {item + "formula 1\n    coefficients: 0 1\n", "x.yml:2: wavelength_range: missing"},
+        {item + "formula 1\n    wavelength_range: 0.5\n", "x.yml:3: wavelength_range: expected LO HI in um"},
+        {item + "formula 1\n    wavelength_range: 0.5 0.4\n", "x.yml:3: wavelength_range: '0.5 0.4' is not an interval"},
+        {item + "formula 1\n    wavelength_range: 0 0.4\n", "x.yml:3: wavelength_range: wavelength 0 um is not positive"},
+        {item + "formula 1\n    wavelength_range: 0.2 2\n", "x.yml:2: coefficients: missing"},
+        {item + "formula 1\n    wavelength_range: 0.2 2\n    coefficients: 0 1\n",
+         "x.yml:4: coefficients: formula 1 takes C1 and up to 8 pairs: 1, 3, ..., 17 coefficients, found 2"},
+        {item + "formula 4\n    wavelength_range: 0.2 2\n    coefficients: 1 2 3\n",
+         "x.yml:4: coefficients: formula 4 takes 1, 5, 9, 11, 13, 15 or 17 coefficients, found 3"},
+        {item + "formula 2\n    wavelength_range: 0.2 2\n    coefficients: 0 1,5 0.01\n",
+         "x.yml:4: coefficients: '1,5' is not a number"},
+        {item + "formula 2\n    wavelength_range: 0.2 2\n    coefficients: [0, 1, 0.01]\n",
+         "x.yml:4: coefficients: expected a text of numbers"},
+        {item + "tabulated nk\n    data: |\n        0.4 1.5 0\n        0.5 1.4\n",
+         "x.yml:5: data: expected 3 numbers (lambda n k) per row, found 2"},
+        {item + "tabulated n\n    data: |\n        0.4 1.5\n\n        0.4 1.4\n",
+         "x.yml:6: data: wavelength 0.4 um is not above the previous row's"},
+        {item + "tabulated nk\n    data: |\n        0.4 -1.5 0\n        0.5 1.4 0\n", "x.yml:4: data: n -1.5 is not positive"},
+        {item + "tabulated k\n    data: |\n        0.4 0\n        0.5 -1e-3\n",
+         "x.yml:5: data: k -1e-3 is negative (absorption has k >= 0, n + ik)"},
+        {item + "tabulated n\n    data: |\n        0.4 1.5\n", "x.yml:3: data: expected at least two rows, found 1"},
+        {item + "tabulated k\n    data: |\n        0.4 0\n        0.5 0\n",
+         "x.yml:2: DATA: no n: a formula, tabulated n or tabulated nk is needed"},
+        {item + "tabulated n\n    data: |\n        0.4 1.5\n        0.5 1.5\n  - type: tabulated nk\n    data: |\n"
+                "        0.4 1.5 0\n        0.5 1.5 0\n",
+         "x.yml:6: DATA: n is already given at line 2"},
+        {item + "tabulated n\n    data: |\n        0.4 1.5\n        0.5 1.5\n  - type: tabulated k\n    data: |\n"
+                "        0.6 0\n        0.7 0\n",
+         "x.yml:6: DATA: the wavelengths of k do not meet those of n"},
+        {item + "tabulated nk\n    data: 0.4 1.5 0 0.5 1.4 0\n",
+         "x.yml:3: data: expected 3 numbers (lambda n k) per row, found 6"},
+    };
+    for (const auto& [yaml, message] : cases) {
+        const std::string e = yaml_error(yaml);
+        EXPECT_EQ(e.rfind(message, 0), 0u) << yaml << " -> " << e;
+    }
+    // Bytes from the file are shown escaped.
+    EXPECT_EQ(yaml_error(item + "formula 1\n    wavelength_range: 0.2 2\n    coefficients: 0 1\xc2\xa0" "0.1\n"),
+              "x.yml:4: coefficients: '1\\xc2\\xa00.1' is not a number");
+}
+
+// yaml-cpp's own trees take some 400 bytes a node and seconds for a few
+// MiB; the reader stops at 10000 nodes and 4 MiB.
+TEST(Database, LargeFilesAreRefusedBeforeTheyCostMuch) {
+    std::string flow = "DATA: [";
+    for (int i = 0; i < 20000; ++i) flow += "0,";
+    EXPECT_EQ(yaml_error(flow + "0]\n"), "x.yml:1: YAML: more than 10000 nodes");
+    EXPECT_EQ(yaml_error(std::string(3000, '[')).rfind("x.yml:1: YAML: ", 0), 0u);
+    const std::string big = write_file("big.yml", "# " + std::string(spectrum::max_yaml_bytes, '.') + "\n");
+    try {
+        spectrum::read_database_file(big);
+        ADD_FAILURE() << "a file above 4 MiB read";
+    } catch (const spectrum::InputError& e) {
+        EXPECT_EQ(std::string(e.what()), big + ": larger than 4 MiB");
+    }
+}
+
+TEST(Database, PagesNameFilesOfAUsersCopy) {
+    const fs::path root = temp_path("database");
+    fs::create_directories(root / "data/main/X/nk");
+    std::ofstream(root / "data/main/X/nk/Some One.yml") << formula_file(5, "1.25");
+    std::ofstream(root / "data/main/X/nk/Y.yml") << formula_file(5, "1.5");
+    const std::string dir = root.string();
+    EXPECT_EQ(spectrum::page_file(dir, "main/X/nk/Some One"), dir + "/data/main/X/nk/Some One.yml");
+    for (const char* page : {"", "/etc/passwd", "main/../../x", "main//x", "main/./x", "main/x/", "a\nb"})
+        EXPECT_THROW(spectrum::page_file(dir, page), spectrum::InputError) << page;
+    // In a design file, beside a .yml file of its own folder.
+    const std::string design = write_file("d.design", "material P database main/X/nk/Gao\nP 10\n");
+    spectrum::Design d = spectrum::empty_design();
+    d.database = dir;
+    try {
+        spectrum::read_design_file(design, d);
+        ADD_FAILURE() << "a missing page read";
+    } catch (const spectrum::InputError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  design + ":1: page: " + dir + "/data/main/X/nk/Gao.yml: cannot open: No such file or directory");
+    }
+    std::ofstream(temp_path("own.yml")) << formula_file(5, "1.75");
+    spectrum::Design e = spectrum::empty_design();
+    e.database = dir;
+    spectrum::parse_design("material O database " + fs::path(temp_path("own.yml")).filename().string() +
+                               "\nmaterial P database main/X/nk/Y\nO 10\nP 20\n",
+                           design, spectrum::FileKind::design, e);
+    EXPECT_EQ(index_of(e, e.layers[0], 500), cplx(1.75, 0));
+    EXPECT_EQ(index_of(e, e.layers[1], 500), cplx(1.5, 0));
+}
+
+// ---------------------------------------------------------------- design files: media, limits, the written form
+
+TEST(DesignFile, StatementsGiveTheMediaAndTheBackLayers) {
+    const spectrum::Design d = design_of(
+        "back 1.38 0 99.6\nincident 1.33\nsubstrate N-BK7\n2.1 0 60\nsubstrate_thickness 2.5\nback fused_silica 10\n");
+    EXPECT_EQ(d.incident.n, 1.33);
+    EXPECT_EQ(d.materials[d.substrate.material].name, "N-BK7");
+    EXPECT_EQ(d.substrate_thickness_mm, 2.5);
+    EXPECT_FALSE(d.exit_given);
+    EXPECT_EQ(&d.exit_medium(), &d.incident);
+    ASSERT_EQ(d.back.size(), 2u);
+    EXPECT_EQ(d.back[0].n, 1.38);  // from the back face outwards, as listed
+    EXPECT_EQ(d.materials[d.back[1].material].name, "fused_silica");
+    EXPECT_EQ(d.layers.size(), 1u);
+    const spectrum::Design e = design_of("substrate 1.6 0.01\nexit 1.5 0\nsubstrate_thickness 1\n");
+    EXPECT_EQ(e.substrate.k, 0.01);
+    EXPECT_TRUE(e.exit_given);
+    EXPECT_EQ(e.exit_medium().n, 1.5);
+    EXPECT_TRUE(e.layers.empty());
+}
+
+TEST(DesignFile, StatementsBelongInDesignFilesOnly) {
+    EXPECT_EQ(design_error("substrate 1.5 0\n", true), "d.design:1: substrate: a materials file holds definitions only");
+    EXPECT_EQ(design_error("back 1.5 0 10\n", true), "d.design:1: layer: a materials file holds no layers");
+    spectrum::Design d = design_of("substrate_thickness 1\n");
+    spectrum::parse_design("material B constant 1.4 0\nB 20\n1.5 0 10\n", "b.design", spectrum::FileKind::back, d);
+    EXPECT_TRUE(d.layers.empty());
+    ASSERT_EQ(d.back.size(), 2u);
+    EXPECT_EQ(d.back[1].thickness_nm, 10);
+    try {
+        spectrum::parse_design("1.5 0 10\nincident 1.2\n", "b.design", spectrum::FileKind::back, d);
+        ADD_FAILURE() << "a statement in a back file";
+    } catch (const spectrum::InputError& e) {
+        EXPECT_STREQ(e.what(), "b.design:2: incident: a back-coating file holds layers and definitions only");
+    }
+}
+
+TEST(DesignFile, LayerCountIsBounded) {
+    std::string layers;
+    for (size_t j = 0; j < spectrum::max_layers; ++j) layers += "1.5 0 1\n";
+    EXPECT_EQ(design_of(layers).layers.size(), spectrum::max_layers);
+    EXPECT_EQ(design_error(layers + "1.5 0 1\n"),
+              "d.design:100001: layer: more than 100000 layers (front and back), more than sardune-spectrum computes "
+              "within its 32 MiB workspace");
+    EXPECT_EQ(design_error("substrate_thickness 1\nback 1.5 0 1\n" + layers).rfind("d.design:100002: layer: more", 0),
+              0u);
+}
+
+TEST(DesignFile, WrittenNumbersAreTheShortestThatReadBack) {
+    // Fixed or scientific, whichever is shorter, fixed when both are as long.
+    const std::pair<double, const char*> cases[] = {
+        {100, "100"},   {1e5, "1e+05"}, {0.001, "0.001"}, {0.0001, "1e-04"},   {1e-05, "1e-05"},
+        {1.52, "1.52"}, {-0.0, "0"},    {0.1 + 0.2, "0.30000000000000004"}, {123456.5, "123456.5"}};
+    for (const auto& [v, text] : cases) EXPECT_EQ(spectrum::round_trip(v), text) << v;
+}
+
+TEST(DesignFile, WrittenFormReadsBackToTheSameDesign) {
+    std::ofstream(temp_path("n.table")) << "400 1.5 0\n800 1.6 0.01\n";
+    std::ofstream(temp_path("hf.yml")) << formula_file(5, "1.875 6.28e-3 -2");
+    const std::string source = temp_path("sub/../d.design");
+    fs::create_directories(temp_path("sub"));
+    auto normal = [](const std::string& path) { return fs::absolute(path).lexically_normal().string(); };
+    const spectrum::Design d = design_of(
+        "material Unused constant 1.7 0\n"
+        "material U cauchy 2.2 0.02 0 urbach 0.001 4 0.3\n"
+        "material C cauchy 1.45 0.0036 0 k 0\n"
+        "material S sellmeier 1.1 0.01 k 0.0005\n"
+        "material T table " + fs::path(temp_path("n.table")).filename().string() + "\n"
+        "material H database " + fs::path(temp_path("hf.yml")).filename().string() + "\n"
+        "material K constant 2.35 -0\n"
+        "material I constant 1.33 0\n"
+        "back H 10\nsubstrate_thickness 0.5\nincident I\nsubstrate S\n"
+        "T 1e5\nK 100\nU 0.0001\n1.52 0 58.5\nC 2\nTiO2 20\n",
+        source);
+    const std::string written = spectrum::write_design(d);
+    EXPECT_EQ(written,
+              "# sardune design file: layers from the substrate up\n"
+              "material I constant 1.33 0\n"
+              "material S sellmeier 1.1 0.01 k 5e-04\n"
+              "material T table " + normal(temp_path("n.table")) + "\n"
+              "material K constant 2.35 0\n"
+              "material U cauchy 2.2 0.02 0 urbach 0.001 4 0.3\n"
+              "material C cauchy 1.45 0.0036 0\n"
+              "material H database " + normal(temp_path("hf.yml")) + "\n"
+              "incident I\nsubstrate S\nsubstrate_thickness 0.5\nexit I\n"
+              "T 1e+05\nK 100\nU 1e-04\n1.52 0 58.5\nC 2\nTiO2 20\nback H 10\n");
+    const spectrum::Design again = design_of(written, temp_path("elsewhere.design"));
+    EXPECT_EQ(spectrum::write_design(again), written);
+    // A path the grammar cannot hold is refused, naming the material.
+    spectrum::Design spaced = spectrum::empty_design();
+    spectrum::Material w;
+    w.name = "W", w.file = "d.design", w.line = 1, w.model = spectrum::Model::table;
+    w.table = std::make_shared<const spectrum::Table>(
+        spectrum::Table{"/tmp/with space.table", {400, 800}, {1.5, 1.6}, {0, 0}});
+    spaced.materials.push_back(w);
+    spaced.substrate.material = 0;
+    try {
+        spectrum::write_design(spaced);
+        ADD_FAILURE() << "a path with a space written";
+    } catch (const spectrum::InputError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("material W: '", 0), 0u) << e.what();
+    }
+}
+
+// The corpus both parsers run: every good file gives its expected media and
+// layers, every bad one the line and field its first line names (see
+// tests/design_files/README.md).
 std::vector<fs::path> corpus(const std::string& folder) {
     std::vector<fs::path> files;
     for (const auto& entry : fs::directory_iterator(fs::path(DESIGN_FILES) / folder))
@@ -403,34 +863,67 @@ std::vector<fs::path> corpus(const std::string& folder) {
     return files;
 }
 
-TEST(DesignFile, GoodCorpusFilesGiveTheirExpectedLayers) {
+fs::path sibling(fs::path file, const char* extension) { return file.replace_extension(extension); }
+
+TEST(DesignFile, GoodCorpusFilesGiveTheirExpectedMediaAndLayers) {
     const std::vector<fs::path> files = corpus("good");
     ASSERT_FALSE(files.empty());
     for (const fs::path& file : files) {
-        fs::path materials = file, expected = file;
-        materials.replace_extension(".materials");
-        expected.replace_extension(".expected");
         spectrum::Design d = spectrum::empty_design();
         try {
-            if (fs::exists(materials)) spectrum::read_materials_file(materials.string(), d);
+            if (fs::exists(sibling(file, ".materials"))) spectrum::read_materials_file(sibling(file, ".materials"), d);
             spectrum::read_design_file(file.string(), d);
         } catch (const spectrum::InputError& e) {
             ADD_FAILURE() << e.what();
             continue;
         }
-        std::ifstream rows(expected);
-        ASSERT_TRUE(rows) << expected;
-        size_t j = 0;
-        for (double thickness, n500, k500, n700, k700; rows >> thickness >> n500 >> k500 >> n700 >> k700; ++j) {
-            ASSERT_LT(j, d.layers.size()) << file;
-            const spectrum::Layer& l = d.layers[j];
-            const cplx at500 = index_of(d, l, 500), at700 = index_of(d, l, 700);
-            const double got[] = {l.thickness_nm, at500.real(), -at500.imag(), at700.real(), -at700.imag()};
-            const double want[] = {thickness, n500, k500, n700, k700};
-            for (int c = 0; c < 5; ++c)
-                EXPECT_NEAR(got[c], want[c], 1e-12 * std::abs(want[c])) << file << " layer " << j << " column " << c;
+        // n and k at 500 and 700 nm of a medium or layer, against a row's numbers.
+        auto expect_nk = [&](const spectrum::Medium& m, std::istringstream& row, const std::string& what) {
+            const cplx at500 = index_of(d, m, 500), at700 = index_of(d, m, 700);
+            const double got[] = {at500.real(), -at500.imag(), at700.real(), -at700.imag()};
+            for (int c = 0; c < 4; ++c) {
+                double want = -1;
+                row >> want;
+                EXPECT_NEAR(got[c], want, 1e-12 * std::abs(want)) << file << " " << what << " column " << c;
+            }
+        };
+        std::ifstream rows(sibling(file, ".expected"));
+        ASSERT_TRUE(rows) << sibling(file, ".expected");
+        const std::string listed((std::istreambuf_iterator<char>(rows)), {});
+        // Media not listed keep their defaults.
+        std::string defaults;
+        if (("\n" + listed).find("\nincident ") == std::string::npos) defaults += "incident 1 0 1 0\n";
+        if (("\n" + listed).find("\nsubstrate ") == std::string::npos) defaults += "substrate 1.52 0 1.52 0\n";
+        size_t front = 0, back = 0;
+        bool thickness = false;
+        std::istringstream lines(defaults + listed);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream row(line);
+            std::string first;
+            if (!(row >> first)) continue;
+            if (first == "incident" || first == "substrate" || first == "exit") {
+                expect_nk(first == "incident" ? d.incident : first == "substrate" ? d.substrate : d.exit_medium(), row,
+                          first);
+            } else if (first == "substrate_thickness") {
+                double mm = 0;
+                row >> mm;
+                EXPECT_EQ(d.substrate_thickness_mm, mm) << file;
+                thickness = true;
+            } else {
+                std::vector<spectrum::Layer>& layers = first == "back" ? d.back : d.layers;
+                size_t& j = first == "back" ? back : front;
+                if (first != "back") row.seekg(0);
+                double thickness_nm = -1;
+                row >> thickness_nm;
+                ASSERT_LT(j, layers.size()) << file << " " << line;
+                EXPECT_NEAR(layers[j].thickness_nm, thickness_nm, 1e-12 * thickness_nm) << file << " " << line;
+                expect_nk(layers[j], row, line);
+                ++j;
+            }
         }
-        EXPECT_EQ(j, d.layers.size()) << file;
+        EXPECT_EQ(front, d.layers.size()) << file;
+        EXPECT_EQ(back, d.back.size()) << file;
+        EXPECT_EQ(thickness, d.thick()) << file;
     }
 }
 
@@ -446,6 +939,7 @@ TEST(DesignFile, BadCorpusFilesNameTheirLineAndField) {
         std::string message = "(accepted)";
         try {
             spectrum::Design d = spectrum::empty_design();
+            if (fs::exists(sibling(file, ".materials"))) spectrum::read_materials_file(sibling(file, ".materials"), d);
             spectrum::read_design_file(file.string(), d);
         } catch (const spectrum::InputError& e) {
             message = e.what();
@@ -453,7 +947,7 @@ TEST(DesignFile, BadCorpusFilesNameTheirLineAndField) {
         if (line == "-")
             EXPECT_EQ(message.rfind(file.string() + ": ", 0), 0u) << message;
         else
-            EXPECT_NE(message.find(":" + line + ": "), std::string::npos) << file << " -> " << message;
+            EXPECT_NE(message.find(":" + line + ": " + field + ":"), std::string::npos) << file << " -> " << message;
         EXPECT_NE(message.find(field), std::string::npos) << file << " -> " << message;
     }
 }
@@ -521,6 +1015,30 @@ TEST(SpectrumTool, OptionsOutsideTheirBoundsAreBadInput) {
         {{"--colour\x1b[31m", "red"}, "unknown option '--colour\\x1b[31m' (see --help)"},
         {{"--angle"}, "option --angle needs a value"},
         {{"--design", "/nonexistent/d.design"}, "/nonexistent/d.design: cannot open: No such file or directory"},
+        {{"--range", "500", "400", "1"}, "--range: STOP 400 nm is below START 500 nm"},
+        {{"--range", "500", "600", "0"}, "--range: 0 is outside 1e-4 to 1e6 nm"},
+        {{"--range", "500", "600"}, "option --range needs START STOP STEP"},
+        {{"--substrate", "Unobtainium"},
+         "--substrate: unknown material 'Unobtainium' (a number, a built-in name, a material of the design, a database "
+         "page or a .yml file)"},
+        {{"--substrate", "N-BK7", "--substrate-k", "0.1"}, "--substrate-k: only for a medium given by its index (--substrate N)"},
+        {{"--substrate-thickness", "0"}, "--substrate-thickness: 0 is outside 0 < MM <= 1000"},
+        {{"--substrate-thickness", "1001"}, "--substrate-thickness: 1001 is outside 0 < MM <= 1000"},
+        {{"--exit", "1.33"}, "--exit: only behind a thick substrate (--substrate-thickness MM)"},
+        {{"--back", "/dev/null"}, "--back: only on a thick substrate (--substrate-thickness MM)"},
+        {{"--exit-k", "-1"}, "--exit-k: -1 is outside 0 <= k <= 100"},
+        {{"--incident", "main/SiO2/nk/Gao"},
+         "--incident: 'main/SiO2/nk/Gao' is a page of a database: give its folder (--database DIR or SARDUNE_DATABASE)"},
+        {{"--database", "/nonexistent"}, "--database: '/nonexistent' holds no data/ folder, as a copy of the database does"},
+        {{"--substrate", "/nonexistent/x.yml"}, "/nonexistent/x.yml: cannot open: No such file or directory"},
+        {{"--incident", "N-BK7"},
+         "incident: N-BK7 at 400 nm: k 1.0227e-08 is not 0 (the incident medium must be lossless)"},
+        {{"--substrate", "SiO2", "--from", "200"},
+         "SiO2 (built in) at 200 nm: outside the data's range 250 to 2500 nm (" +
+             fs::absolute(fs::path(SPECTRUM_TOOL).parent_path() / "../share/sardune/materials/SiO2.yml")
+                 .lexically_normal()
+                 .string() +
+             "; --extrapolate evaluates it there)"},
     };
     for (const auto& [args, message] : cases) {
         const ToolRun r = in_process(args);
@@ -600,6 +1118,162 @@ TEST(SpectrumTool, RunningOutOfMemoryAnywhereIsReportedAsSuch) {
     }
 }
 
+std::vector<std::vector<std::string>> csv_rows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        rows.emplace_back();
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, ',');) rows.back().push_back(f);
+    }
+    return rows;
+}
+
+TEST(SpectrumTool, RangeGivesTheGridOfFromToStep) {
+    const ToolRun range = in_process({"--range", "500", "600", "25"});
+    EXPECT_EQ(range.status, 0) << range.err;
+    EXPECT_EQ(range.out, in_process({"--from", "500", "--to", "600", "--step", "25"}).out);
+    EXPECT_EQ(lines(range.out), 1 + 5);
+    // As for the plot, --range holds whatever the order.
+    EXPECT_EQ(in_process({"--range", "500", "600", "25", "--from", "400"}).out, range.out);
+    EXPECT_EQ(in_process({"--to", "700", "--range", "500", "600", "25"}).out, range.out);
+}
+
+TEST(SpectrumTool, BareSubstrateAndTheAbsorptanceColumn) {
+    const ToolRun bare = in_process({"--design", write_file("bare.design", "# no layers\n"), "--range", "500", "500", "1"});
+    EXPECT_EQ(bare.status, 0) << bare.err;
+    // ((1.52 - 1) / 2.52)^2, nothing absorbed, no layer.
+    EXPECT_EQ(bare.out, "wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max,A\n"
+                        "500.0000,0.042579995,0.957420005,0.000000e+00,-1,0.000000000\n");
+    const ToolRun absorbing = in_process({"--design", write_file("a.design", "2.1 0.05 60\nAg 20\n1.46 0 90\n"),
+                                          "--range", "450", "650", "50", "--pol", "u", "--angle", "30"});
+    ASSERT_EQ(absorbing.status, 0) << absorbing.err;
+    const auto rows = csv_rows(absorbing.out);
+    ASSERT_EQ(rows.size(), 1u + 5);
+    for (size_t i = 1; i < rows.size(); ++i) {
+        const double R = std::stod(rows[i][1]), T = std::stod(rows[i][2]), A = std::stod(rows[i][5]);
+        EXPECT_GT(A, 0.01) << rows[i][0];
+        EXPECT_NEAR(A, 1 - R - T, 1.5e-9) << rows[i][0];
+    }
+}
+
+TEST(SpectrumTool, MediaByNameAndThickSubstrateFromTheCommandLine) {
+    // Bare N-BK7 at the helium d line: ((1.51680 - 1) / 2.51680)^2.
+    const ToolRun glass = in_process({"--design", write_file("bare.design", ""), "--substrate", "N-BK7", "--range",
+                                      "587.5618", "587.5618", "1"});
+    ASSERT_EQ(glass.status, 0) << glass.err;
+    EXPECT_NEAR(std::stod(csv_rows(glass.out).at(1).at(1)), std::pow(0.5168 / 2.5168, 2), 1e-7);
+    // The same part from a design file's statements and from options.
+    const std::string back = write_file("back.design", "MgF2 99.6\n");
+    const std::vector<std::string> grid = {"--range", "450", "650", "10", "--angle", "20", "--pol", "u"};
+    std::vector<std::string> by_options = {"--design", write_file("front.design", "TiO2 50\nSiO2 90\n"),
+                                           "--incident", "H2O", "--substrate", "fused_silica",
+                                           "--substrate-thickness", "1", "--exit", "1.2", "--exit-k", "0",
+                                           "--back", back};
+    by_options.insert(by_options.end(), grid.begin(), grid.end());
+    std::vector<std::string> by_file = {"--design",
+                                        write_file("part.design", "incident H2O\nsubstrate fused_silica\n"
+                                                                  "substrate_thickness 1\nexit 1.2 0\nTiO2 50\n"
+                                                                  "SiO2 90\nback MgF2 99.6\n")};
+    by_file.insert(by_file.end(), grid.begin(), grid.end());
+    const ToolRun a = in_process(by_options), b = in_process(by_file);
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(a.out, b.out);
+    // Options override the file's statements; --back does not add to back lines.
+    by_file.insert(by_file.end(), {"--substrate", "N-BK7", "--incident", "1"});
+    EXPECT_NE(in_process(by_file).out, a.out);
+    by_file.insert(by_file.end(), {"--back", back});
+    EXPECT_EQ(in_process(by_file).err, "sardune-spectrum: --back: the design file has back lines already\n");
+}
+
+TEST(SpectrumTool, WrittenDesignGivesTheSameSpectrum) {
+    const std::string materials = write_file("m.materials", "material H cauchy 2.2 0.02 0 k 0.001\n");
+    const std::string design = write_file("d.design", "H 60\nSiO2 90.25\n1.9 0 1e-3\nAg 12\n");
+    const std::string back = write_file("back.design", "MgF2 99.6\n");
+    const std::string written = temp_path("written.design"), again = temp_path("again.design");
+    const std::vector<std::string> grid = {"--range", "400", "800", "20", "--pol", "p", "--angle", "45"};
+    std::vector<std::string> first = {"--design", design, "--materials", materials, "--substrate", "N-BK7",
+                                      "--substrate-thickness", "1", "--back", back, "--write-design", written};
+    first.insert(first.end(), grid.begin(), grid.end());
+    const ToolRun a = in_process(first);
+    ASSERT_EQ(a.status, 0) << a.err;
+    std::vector<std::string> second = {"--design", written, "--write-design", again};
+    second.insert(second.end(), grid.begin(), grid.end());
+    const ToolRun b = in_process(second);
+    ASSERT_EQ(b.status, 0) << b.err;
+    EXPECT_EQ(a.out, b.out);
+    EXPECT_EQ(spectrum::read_bounded(written, 1 << 20), spectrum::read_bounded(again, 1 << 20));
+    EXPECT_EQ(spectrum::read_bounded(written, 1 << 20),
+              "# sardune design file: layers from the substrate up\nmaterial H cauchy 2.2 0.02 0 k 0.001\n"
+              "incident 1\nsubstrate N-BK7\nsubstrate_thickness 1\nexit 1 0\n"
+              "H 60\nSiO2 90.25\n1.9 0 0.001\nAg 12\nback MgF2 99.6\n");
+    const ToolRun spaced = in_process({"--substrate", write_file("with space.yml", formula_file(5, "1.5")),
+                                       "--write-design", written});
+    EXPECT_EQ(spaced.status, 2);
+    EXPECT_EQ(spaced.err.rfind("sardune-spectrum: --write-design: material ", 0), 0u) << spaced.err;
+    const ToolRun unwritable = in_process({"--write-design", "/nonexistent/w.design"});
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_EQ(unwritable.err, "sardune-spectrum: cannot write /nonexistent/w.design\n");
+}
+
+TEST(SpectrumTool, SensitivitiesFileHoldsEveryDerivativeInFullPrecision) {
+    const std::string design = write_file("d.design", "2.0 0.01 120\n1.4 0 90\n2.2 0 70\nsubstrate_thickness 0.1\n");
+    const std::string file = temp_path("s.csv");
+    const ToolRun r = in_process({"--design", design, "--range", "500", "700", "100", "--sensitivities", file,
+                                  "--angle", "30"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto rows = csv_rows(spectrum::read_bounded(file, 1 << 20));
+    ASSERT_EQ(rows.size(), 1u + 3);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"wavelength_nm", "R", "T", "dR_dd_0", "dR_dd_1", "dR_dd_2",
+                                                 "dT_dd_0", "dT_dd_1", "dT_dd_2"}));
+    spectrum::Setup s = setup_of(design_of("2.0 0.01 120\n1.4 0 90\n2.2 0 70\nsubstrate_thickness 0.1\n"));
+    s.angle_deg = 30;
+    const auto csv = csv_rows(r.out);
+    for (size_t i = 1; i < rows.size(); ++i) {
+        s.from_nm = s.to_nm = std::stod(rows[i][0]);
+        const Point p = point_of(s);
+        // Shortest round trips: the very values.
+        EXPECT_EQ(std::stod(rows[i][1]), p.R);
+        EXPECT_EQ(std::stod(rows[i][2]), p.T);
+        double largest = 0;
+        for (size_t k = 0; k < 3; ++k) {
+            EXPECT_EQ(std::stod(rows[i][3 + k]), p.dR[k]);
+            EXPECT_EQ(std::stod(rows[i][6 + k]), p.dT[k]);
+            largest = std::max(largest, std::abs(p.dR[k]));
+        }
+        EXPECT_NEAR(std::stod(csv[i][3]), largest, 1e-6 * largest);
+    }
+    // Nothing is left behind by a run that fails.
+    const ToolRun failed = in_process({"--design", write_file("metal.design", "0.1 5 1e6\n"), "--sensitivities", file});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(in_process({"--sensitivities", "/nonexistent/s.csv"}).err,
+              "sardune-spectrum: cannot write /nonexistent/s.csv\n");
+}
+
+TEST(SpectrumTool, PagesOfAUsersDatabaseByOptionOrEnvironment) {
+    const fs::path root = temp_path("database");
+    fs::create_directories(root / "data/main/Y/nk");
+    std::ofstream(root / "data/main/Y/nk/Film.yml") << formula_file(5, "1.6");
+    const std::string design = write_file("d.design", "material F database main/Y/nk/Film\nF 80\n");
+    const std::string written = temp_path("w.design");
+    const std::vector<std::string> args = {"--design", design, "--substrate", "main/Y/nk/Film", "--range", "500",
+                                           "600", "50", "--write-design", written};
+    std::vector<std::string> with_option = args;
+    with_option.insert(with_option.end(), {"--database", root.string()});
+    const ToolRun a = in_process(with_option);
+    ASSERT_EQ(a.status, 0) << a.err;
+    // The substrate's page becomes a material of the design, named after it.
+    EXPECT_EQ(spectrum::read_bounded(written, 1 << 20),
+              "# sardune design file: layers from the substrate up\nmaterial Film database main/Y/nk/Film\n"
+              "material F database main/Y/nk/Film\nincident 1\nsubstrate Film\nF 80\n");
+    setenv("SARDUNE_DATABASE", root.c_str(), 1);
+    const ToolRun b = in_process(args);
+    unsetenv("SARDUNE_DATABASE");
+    EXPECT_EQ(b.out, a.out) << b.err;
+    EXPECT_EQ(in_process(args).status, 2);
+}
+
 // ---------------------------------------------------------------- the program
 
 ToolRun program(const std::string& args) {
@@ -619,7 +1293,7 @@ TEST(SpectrumProgram, DefaultRunPrintsTheWholeRangeAndASummary) {
     const ToolRun r = program("");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines(r.out), 1 + 401);
-    EXPECT_EQ(r.out.rfind("wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max\n400.0000,", 0), 0u);
+    EXPECT_EQ(r.out.rfind("wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max,A\n400.0000,", 0), 0u);
     EXPECT_EQ(r.err.rfind("peak R 0.99", 0), 0u) << r.err;
     EXPECT_EQ(lines(r.err), 1);
     EXPECT_EQ(program("--version").out, "sardune-spectrum " SARDUNE_VERSION "\n");

@@ -7,7 +7,7 @@
 #     with the system's site packages; the library by SARDUNE_LIBRARY, then
 #     by an explicit path.
 #   cmake -DROUTE=... -DBUILD=... -DSOURCE=<python/> -DPYTHON=... -DLIBRARY=<build's .so>
-#         -DWORK=<scratch> [-DPYDIR=... -DLIBDIR=...] -P install_routes.cmake
+#         -DWORK=<scratch> [-DPYDIR=... -DLIBDIR=... -DBINDIR=... -DVERSION=...] -P install_routes.cmake
 function(run)
   execute_process(COMMAND ${ARGN} WORKING_DIRECTORY ${WORK} RESULT_VARIABLE rc
     OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -15,6 +15,7 @@ function(run)
     message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
   endif()
   message(STATUS "${out}")
+  set(last_output "${out}" PARENT_SCOPE)
 endfunction()
 
 file(REMOVE_RECURSE ${WORK})
@@ -28,6 +29,11 @@ if(ROUTE STREQUAL "cmake")
   set(prefix ${WORK}/prefix)
   run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix})
   run(${PYTHON} ${check} --site ${prefix} ${PYDIR} --library ${prefix}/${LIBDIR}/libSardune.so)
+  # sardune-plot from the prefix's bin/, with nothing on the path pointing at the package.
+  run(${prefix}/${BINDIR}/sardune-plot --version)
+  if(NOT last_output MATCHES " ${VERSION}\n")
+    message(FATAL_ERROR "installed sardune-plot --version printed: ${last_output}")
+  endif()
 elseif(ROUTE STREQUAL "pip")
   # a copy, so that the build leaves nothing in the source tree
   file(COPY ${SOURCE}/pyproject.toml ${SOURCE}/README.md ${SOURCE}/sardune DESTINATION ${WORK}/src

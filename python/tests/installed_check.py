@@ -28,6 +28,10 @@ import numpy as np  # noqa: E402
 import sardune  # noqa: E402
 
 assert os.path.realpath(sardune.__file__).startswith(os.path.realpath(where) + os.sep), sardune.__file__
+# the built-in materials library travels with the package
+library = os.path.join(os.path.dirname(sardune.__file__), "data", "materials")
+assert os.path.isfile(os.path.join(library, "index.yml")) and os.path.isfile(os.path.join(library, "LICENSE")), library
+assert os.path.isfile(os.path.join(library, "N-BK7.yml")), library
 engine = sardune.load(args.library) if args.load else sardune.default_engine()
 assert os.path.realpath(engine.path) == os.path.realpath(args.library), (engine.path, args.library)
 engine.init(1)

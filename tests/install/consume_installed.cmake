@@ -63,6 +63,16 @@ run(${prefix}/bin/sardune-spectrum --from 500 --to 510 --step 5)
 if(NOT last_output MATCHES "^wavelength_nm,R,T")
   message(FATAL_ERROR "installed sardune-spectrum printed:\n${last_output}")
 endif()
+# Its built-in materials from the prefix's own share/sardune/materials, and
+# from nowhere else: without them the same run fails.
+run(${prefix}/bin/sardune-spectrum --substrate N-BK7 --from 500 --to 510 --step 5)
+file(RENAME ${prefix}/share/sardune/materials ${prefix}/share/sardune/materials-away)
+execute_process(COMMAND ${prefix}/bin/sardune-spectrum --substrate N-BK7 RESULT_VARIABLE rc ERROR_VARIABLE err
+  OUTPUT_QUIET)
+file(RENAME ${prefix}/share/sardune/materials-away ${prefix}/share/sardune/materials)
+if(NOT rc EQUAL 2 OR NOT err MATCHES "materials library cannot be read: ${prefix}/share/sardune/materials/index.yml")
+  message(FATAL_ERROR "installed sardune-spectrum without its library: status ${rc}, ${err}")
+endif()
 # As a sub-project of an application's own build: only the library and the
 # tool are configured, so neither GoogleTest nor Google Benchmark is needed.
 file(WRITE ${WORK}/parent/CMakeLists.txt "cmake_minimum_required(VERSION 3.25)

@@ -1,10 +1,13 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 
 namespace spectrum {
 
@@ -62,6 +65,31 @@ long leading_power(std::string_view s) {
 
 }  // namespace
 
+std::string read_bounded(const std::string& path, size_t limit) {
+    if (path.empty()) throw InputError("empty file name");
+    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!in) throw InputError(escaped(path) + ": cannot open: " + std::strerror(errno));
+    std::string bytes;
+    char chunk[65536];
+    // One byte beyond the limit tells a file of exactly the limit from a larger one.
+    while (bytes.size() <= limit) {
+        const size_t got = std::fread(chunk, 1, std::min(sizeof chunk, limit + 1 - bytes.size()), in.get());
+        bytes.append(chunk, got);
+        if (got == 0) break;
+    }
+    if (std::ferror(in.get())) throw InputError(escaped(path) + ": cannot read: " + std::strerror(errno));
+    if (bytes.size() > limit) throw InputError(escaped(path) + ": larger than " + std::to_string(limit >> 20) + " MiB");
+    return bytes;
+}
+
+std::string_view next_field(std::string_view text, size_t& pos) {
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (pos < text.size() && blank(text[pos])) ++pos;
+    const size_t start = pos;
+    while (pos < text.size() && !blank(text[pos])) ++pos;
+    return text.substr(start, pos - start);
+}
+
 NumberStatus parse_number(std::string_view text, double& value) {
     if (!well_formed(text)) return NumberStatus::not_a_number;
     // from_chars takes no leading '+'.
@@ -91,6 +119,12 @@ std::string shortest(double v) {
     if (magnitude >= 1 && magnitude < 1e16) digits = std::max(digits, int(std::floor(std::log10(magnitude))) + 1);
     std::snprintf(text, sizeof text, "%.*g", digits, v);
     return text;
+}
+
+std::string round_trip(double v) {
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, v == 0 ? 0.0 : v);
+    return std::string(text, ec == std::errc() ? end : text);
 }
 
 std::string escaped(std::string_view bytes) {

@@ -1,11 +1,16 @@
 #include "tool.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -21,21 +26,40 @@ const char* const usage =
     "usage: sardune-spectrum [options]\n"
     "  --design FILE      the coating, from the substrate up, one layer per line:\n"
     "                     'N K THICKNESS' or 'MATERIAL THICKNESS' (nm), with\n"
-    "                     'material NAME MODEL ...' definitions (default: 19-layer\n"
-    "                     quarter-wave reflector at 550 nm)\n"
+    "                     'material NAME MODEL ...' definitions and the media\n"
+    "                     (default: 19-layer quarter-wave reflector at 550 nm)\n"
     "  --materials FILE   material definitions known to the design file\n"
+    "  --database DIR     a copy of the optical-constants database, whose pages\n"
+    "                     (main/SiO2/nk/Gao) name materials ($SARDUNE_DATABASE)\n"
     "  --angle DEG        angle of incidence, 0 <= DEG < 90 (default 0)\n"
-    "  --pol s|p|u        polarisation; u: unpolarised, the mean of s and p (default s)\n"
-    "  --incident N       index of the lossless incident medium, 0 < N <= 100 (default 1)\n"
-    "  --substrate N      index of the substrate, 0 < N <= 100 (default 1.52)\n"
-    "  --substrate-k K    extinction coefficient of the substrate, 0 <= K <= 100 (default 0)\n"
-    "  --from NM --to NM --step NM\n"
+    "  --pol s|p|u        polarisation; u: unpolarised, the mean of s and p\n"
+    "                     (default s)\n"
+    "  --incident N|NAME  the lossless incident medium, 0 < N <= 100 (default 1)\n"
+    "  --substrate N|NAME the substrate, 0 < N <= 100 (default 1.52)\n"
+    "  --substrate-k K    extinction coefficient of a substrate given by N,\n"
+    "                     0 <= K <= 100 (default 0)\n"
+    "  --substrate-thickness MM\n"
+    "                     a thick substrate, 0 < MM <= 1000, its faces combined\n"
+    "                     incoherently (default: semi-infinite)\n"
+    "  --exit N|NAME      the medium behind a thick substrate (default: the incident)\n"
+    "  --exit-k K         extinction coefficient of an exit medium given by N\n"
+    "  --back FILE        the layers on a thick substrate's back face, from it\n"
+    "                     outwards\n"
+    "  --from NM --to NM --step NM, or --range START STOP STEP\n"
     "                     wavelength range, 1 to 1e6 nm, step 1e-4 to 1e6 nm, at most\n"
     "                     1000000 wavelengths (default 400 to 800 by 1)\n"
+    "  --extrapolate      evaluate materials beyond the wavelengths of their data\n"
     "  --threads T        worker threads, 0 for automatic, at most 1024 (default 0)\n"
+    "  --write-design FILE\n"
+    "                     write the design as computed, in the design-file grammar\n"
+    "  --sensitivities FILE\n"
+    "                     write R, T and every dR/dd_k, dT/dd_k (per nm) as CSV\n"
     "  --version, --help\n"
-    "Columns: wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max. Exit status 0,\n"
-    "1 (not enough memory, a result that cannot be evaluated), 2 (bad input).\n";
+    "NAME: a built-in material (SiO2, TiO2, ..., N-BK7, fused_silica), one of the\n"
+    "design file, a database page or a .yml data file. Columns:\n"
+    "wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max,A. Exit status 0, 1 (not\n"
+    "enough memory, a result that cannot be evaluated, output not written), 2 (bad\n"
+    "input).\n";
 
 // Bounds of the options, physically meaningful and within what the engine
 // evaluates in double precision.
@@ -44,10 +68,18 @@ constexpr double min_step_nm = 1e-4;  // the CSV shows wavelengths to 1e-4 nm
 constexpr size_t max_wavelengths = 1000000;
 constexpr int max_threads = 1024;
 
+// A medium as the command line gives it: its text, and k for a number.
+struct MediumOption {
+    std::optional<std::string> text;
+    std::optional<double> k;
+};
+
 struct Options {
     Setup setup;
-    std::string design, materials;
-    bool has_design = false, has_materials = false;
+    std::optional<std::string> design, materials, back, database, write_design, sensitivities;
+    MediumOption incident, substrate, exit;
+    std::optional<double> substrate_thickness_mm;
+    bool range = false;  // the grid from --range
 };
 
 [[noreturn]] void bad(const std::string& option, const std::string& problem) {
@@ -68,7 +100,6 @@ void in_range(const std::string& option, double v, bool ok, const char* range) {
 // Returns false when the run is only --help or --version, already answered.
 bool parse_options(int argc, const char* const* argv, std::ostream& out, Options& o) {
     Setup& s = o.setup;
-    double substrate_n = s.substrate_index.real(), substrate_k = 0.0;
     for (int a = 1; a < argc; ++a) {
         const std::string opt = argv[a];
         if (opt == "--help" || opt == "-h") {
@@ -79,17 +110,37 @@ bool parse_options(int argc, const char* const* argv, std::ostream& out, Options
             out << "sardune-spectrum " SARDUNE_VERSION "\n";
             return false;
         }
-        static const char* const valued[] = {"--design", "--materials", "--angle", "--pol",
-                                             "--incident", "--substrate", "--substrate-k", "--from",
-                                             "--to", "--step", "--threads"};
+        if (opt == "--extrapolate") {
+            s.extrapolate = true;
+            continue;
+        }
+        static const char* const valued[] = {
+            "--design", "--materials",   "--back",    "--database", "--write-design", "--sensitivities",
+            "--angle",  "--pol",         "--incident", "--substrate", "--substrate-k", "--substrate-thickness",
+            "--exit",   "--exit-k",      "--from",    "--to",       "--step",         "--range",
+            "--threads"};
         if (std::none_of(std::begin(valued), std::end(valued), [&](const char* v) { return opt == v; }))
             throw InputError("unknown option '" + escaped(opt) + "' (see --help)");
-        if (a + 1 >= argc) throw InputError("option " + opt + " needs a value");
+        const int values = opt == "--range" ? 3 : 1;
+        if (a + values >= argc)
+            throw InputError("option " + opt + (values == 1 ? " needs a value" : " needs START STOP STEP"));
         const char* value = argv[++a];
-        if (opt == "--design" || opt == "--materials") {
-            if (*value == '\0') bad(opt, "empty file name");
-            (opt == "--design" ? o.design : o.materials) = value;
-            (opt == "--design" ? o.has_design : o.has_materials) = true;
+        std::optional<std::string>* file = opt == "--design"          ? &o.design
+                                           : opt == "--materials"     ? &o.materials
+                                           : opt == "--back"          ? &o.back
+                                           : opt == "--database"      ? &o.database
+                                           : opt == "--write-design"  ? &o.write_design
+                                           : opt == "--sensitivities" ? &o.sensitivities
+                                                                      : nullptr;
+        MediumOption* medium = opt == "--incident" ? &o.incident : opt == "--substrate" ? &o.substrate
+                               : opt == "--exit"   ? &o.exit
+                                                   : nullptr;
+        if (file != nullptr) {
+            if (*value == '\0') bad(opt, opt == "--database" ? "empty folder name" : "empty file name");
+            *file = value;
+        } else if (medium != nullptr) {
+            if (*value == '\0') bad(opt, "empty medium");
+            medium->text = value;
         } else if (opt == "--pol") {
             if (std::strcmp(value, "s") != 0 && std::strcmp(value, "p") != 0 && std::strcmp(value, "u") != 0)
                 bad(opt, "expected s, p or u, found '" + escaped(value) + "'");
@@ -98,30 +149,90 @@ bool parse_options(int argc, const char* const* argv, std::ostream& out, Options
             const double t = number_option(opt, value);
             if (t != std::floor(t) || t < 0 || t > max_threads) bad(opt, "expected a whole number from 0 to 1024");
             s.threads = static_cast<int>(t);
+        } else if (opt == "--range") {
+            s.from_nm = number_option(opt, value);
+            s.to_nm = number_option(opt, argv[++a]);
+            s.step_nm = number_option(opt, argv[++a]);
+            o.range = true;
+        } else if (opt == "--substrate-k" || opt == "--exit-k") {
+            (opt == "--substrate-k" ? o.substrate.k : o.exit.k) = number_option(opt, value);
+        } else if (opt == "--substrate-thickness") {
+            o.substrate_thickness_mm = number_option(opt, value);
         } else {
-            double* target = opt == "--angle"       ? &s.angle_deg
-                             : opt == "--incident"  ? &s.incident_index
-                             : opt == "--substrate" ? &substrate_n
-                             : opt == "--substrate-k" ? &substrate_k
-                             : opt == "--from"      ? &s.from_nm
-                             : opt == "--to"        ? &s.to_nm
-                                                    : &s.step_nm;
-            *target = number_option(opt, value);
+            // --range gives the grid whatever the order, as it does for the plot.
+            double* target = opt == "--angle" ? &s.angle_deg : opt == "--from" ? &s.from_nm
+                             : opt == "--to"  ? &s.to_nm
+                                              : &s.step_nm;
+            const double v = number_option(opt, value);
+            if (!(o.range && target != &s.angle_deg)) *target = v;
         }
     }
     in_range("--angle", s.angle_deg, s.angle_deg >= 0 && s.angle_deg < 90, "0 <= angle < 90 degrees");
-    in_range("--incident", s.incident_index, index_problem(s.incident_index).empty(), "0 < n <= 100");
-    in_range("--substrate", substrate_n, index_problem(substrate_n).empty(), "0 < n <= 100");
-    in_range("--substrate-k", substrate_k, extinction_problem(substrate_k).empty(), "0 <= k <= 100");
-    for (const auto& [option, v] : {std::pair{"--from", s.from_nm}, std::pair{"--to", s.to_nm}})
+    const std::string from = o.range ? "--range" : "--from", to = o.range ? "--range" : "--to",
+                      step = o.range ? "--range" : "--step";
+    for (const auto& [option, v] : {std::pair{from, s.from_nm}, std::pair{to, s.to_nm}})
         in_range(option, v, v >= min_wavelength_nm && v <= max_wavelength_nm, "1 to 1e6 nm");
-    if (s.to_nm < s.from_nm) bad("--to", shortest(s.to_nm) + " nm is below --from " + shortest(s.from_nm) + " nm");
-    in_range("--step", s.step_nm, s.step_nm >= min_step_nm && s.step_nm <= max_wavelength_nm, "1e-4 to 1e6 nm");
+    if (s.to_nm < s.from_nm)
+        bad(to, (o.range ? "STOP " : "") + shortest(s.to_nm) + " nm is below " + (o.range ? "START " : "--from ") +
+                    shortest(s.from_nm) + " nm");
+    in_range(step, s.step_nm, s.step_nm >= min_step_nm && s.step_nm <= max_wavelength_nm, "1e-4 to 1e6 nm");
     if (wavelength_count(s.from_nm, s.to_nm, s.step_nm) > max_wavelengths)
-        bad("--step", "more than 1000000 wavelengths from --from to --to");
-    s.substrate_index = {substrate_n, -substrate_k};
-    if (o.has_materials && !o.has_design) bad("--materials", "only read together with --design");
+        bad(step, "more than 1000000 wavelengths from " + (o.range ? std::string("START to STOP") : "--from to --to"));
+    if (o.substrate_thickness_mm)
+        in_range("--substrate-thickness", *o.substrate_thickness_mm,
+                 *o.substrate_thickness_mm > 0 && *o.substrate_thickness_mm <= max_substrate_thickness_mm,
+                 "0 < MM <= 1000");
+    for (const auto& [option, k] : {std::pair{"--substrate-k", o.substrate.k}, std::pair{"--exit-k", o.exit.k}})
+        if (k) in_range(option, *k, extinction_problem(*k).empty(), "0 <= k <= 100");
+    if (o.materials && !o.design) bad("--materials", "only read together with --design");
     return true;
+}
+
+// The design as read, with what the command line gives in place of its own.
+Design assemble(const Options& o) {
+    Design d = o.design ? empty_design() : default_design();
+    if (o.database) {
+        d.database = *o.database;
+    } else if (const char* env = std::getenv("SARDUNE_DATABASE"); env != nullptr && *env != '\0') {
+        d.database = env;
+    }
+    if (!d.database.empty()) {
+        struct stat info {};
+        const std::string data = d.database + "/data";
+        if (stat(data.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+            bad(o.database ? "--database" : "SARDUNE_DATABASE",
+                "'" + escaped(d.database) + "' holds no data/ folder, as a copy of the database does");
+    }
+    if (o.materials) read_materials_file(*o.materials, d);
+    if (o.design) read_design_file(*o.design, d);
+    if (o.back) {
+        if (!d.back.empty()) bad("--back", "the design file has back lines already");
+        read_back_file(*o.back, d);
+    }
+    // Media: a number is range-checked like a design file's, a name resolved among the design's.
+    auto medium = [&d](const MediumOption& m, Medium& target, const std::string& option, const char* k_option) {
+        if (m.text) {
+            target = medium_option(d, *m.text, m.k.value_or(0.0), option);
+            if (target.material < 0) in_range(option, target.n, index_problem(target.n).empty(), "0 < n <= 100");
+        } else if (m.k) {
+            target.k = *m.k;
+        }
+        if (m.k && target.material >= 0)
+            bad(k_option, "only for a medium given by its index (" + option + " N)");
+    };
+    medium(o.incident, d.incident, "--incident", "--incident");
+    medium(o.substrate, d.substrate, "--substrate", "--substrate-k");
+    if (o.substrate_thickness_mm) d.substrate_thickness_mm = *o.substrate_thickness_mm;
+    if (o.exit.text || o.exit.k) {
+        if (!d.exit_given) d.exit = d.incident;
+        medium(o.exit, d.exit, "--exit", "--exit-k");
+        d.exit_given = true;
+    }
+    if (!d.thick()) {
+        if (o.exit.text || o.exit.k) bad("--exit", "only behind a thick substrate (--substrate-thickness MM)");
+        if (o.back) bad("--back", "only on a thick substrate (--substrate-thickness MM)");
+    }
+    return d;
 }
 
 // "\rN of M wavelengths" on standard error during a long run, erased at the end.
@@ -153,11 +264,13 @@ private:
 };
 
 void write_csv(const Result& r, std::ostream& out) {
-    out << "wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max\n";
-    char line[160];
+    out << "wavelength_nm,R,T,max_abs_dR_dd_per_nm,layer_of_max,A\n";
+    char line[200];
     for (size_t i = 0; i < r.R.size(); ++i) {
-        const int n = std::snprintf(line, sizeof line, "%.4f,%.9f,%.9f,%.6e,%d\n", r.wavelengths[i], r.R[i], r.T[i],
-                                    r.max_dR[i], r.max_layer[i]);
+        // A: what the coating (and a thick substrate) absorbs.
+        const double A = 1 - r.R[i] - r.T[i];
+        const int n = std::snprintf(line, sizeof line, "%.4f,%.9f,%.9f,%.6e,%d,%.9f\n", r.wavelengths[i], r.R[i],
+                                    r.T[i], r.max_dR[i], r.max_layer[i], A);
         out.write(line, n);
     }
 }
@@ -186,6 +299,63 @@ void summarise(const Result& r, std::ostream& err) {
     err << line;
 }
 
+// A failure to write a file, reported with status 1.
+struct WriteError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream file(path, std::ios::binary);
+    file << text;
+    file.close();
+    if (!file) throw WriteError("cannot write " + escaped(path));
+}
+
+// R, T and every derivative in full precision (shortest round trip), one
+// row per wavelength; removed again when the run fails.
+class SensitivitiesFile {
+public:
+    SensitivitiesFile(const std::string& path, size_t layers) : path_(path), file_(path, std::ios::binary) {
+        std::string header = "wavelength_nm,R,T";
+        for (const char* d : {"dR", "dT"})
+            for (size_t k = 0; k < layers; ++k) header += std::string(",") + d + "_dd_" + std::to_string(k);
+        file_ << header << '\n';
+        if (!file_) {
+            std::remove(path_.c_str());
+            check();
+        }
+    }
+    ~SensitivitiesFile() {
+        if (!done_) {
+            file_.close();
+            std::remove(path_.c_str());
+        }
+    }
+    void write(const Batch& b) {
+        std::string row;
+        for (size_t i = 0; i < b.count; ++i) {
+            row = round_trip(b.wavelengths[i]) + "," + round_trip(b.R[i]) + "," + round_trip(b.T[i]);
+            for (const double* d : {b.dR, b.dT})
+                for (size_t k = 0; k < b.layers; ++k) row += "," + round_trip(d[k * b.count + i]);
+            file_ << row << '\n';
+        }
+        check();
+    }
+    void close() {
+        file_.close();
+        check();
+        done_ = true;
+    }
+
+private:
+    void check() {
+        if (!file_) throw WriteError("cannot write " + escaped(path_));
+    }
+    const std::string path_;
+    std::ofstream file_;
+    bool done_ = false;
+};
+
 // A full disk or a closed pipe is a failure, not a success.
 int written(std::ostream& out, std::ostream& err) {
     out.flush();
@@ -197,14 +367,22 @@ int written(std::ostream& out, std::ostream& err) {
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, ProgressLine& progress) {
     Options o;
     if (!parse_options(argc, argv, out, o)) return written(out, err);
-    if (o.has_design) {
-        o.setup.design = empty_design();
-        if (o.has_materials) read_materials_file(o.materials, o.setup.design);
-        read_design_file(o.design, o.setup.design);
-    } else {
-        o.setup.design = default_design();
+    o.setup.design = assemble(o);
+    if (o.write_design) {
+        std::string text;
+        try {
+            text = write_design(o.setup.design);
+        } catch (const InputError& e) {
+            bad("--write-design", e.what());
+        }
+        write_file(*o.write_design, text);
     }
-    const Result r = compute(o.setup, [&](size_t done, size_t total) { progress.update(done, total); });
+    std::optional<SensitivitiesFile> sensitivities;
+    if (o.sensitivities) sensitivities.emplace(*o.sensitivities, o.setup.design.layers.size());
+    const Result r = compute(
+        o.setup, [&](size_t done, size_t total) { progress.update(done, total); },
+        sensitivities ? BatchSink([&](const Batch& b) { sensitivities->write(b); }) : BatchSink());
+    if (sensitivities) sensitivities->close();
     progress.erase();
     write_csv(r, out);
     if (written(out, err) != 0) return 1;
@@ -228,6 +406,8 @@ int run_tool(int argc, const char* const* argv, std::ostream& out, std::ostream&
     } catch (const InputError& e) {
         return report(e.what(), 2);
     } catch (const ComputeError& e) {
+        return report(e.what(), 1);
+    } catch (const WriteError& e) {
         return report(e.what(), 1);
     } catch (const std::bad_alloc&) {
         return report("not enough memory", 1);
