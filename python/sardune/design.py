@@ -11,7 +11,7 @@ from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Uni
 
 import numpy as np
 
-from . import field as _field, files, refine as _refine, spectra, tolerance as _tolerance
+from . import colour as _colour, field as _field, files, refine as _refine, spectra, tolerance as _tolerance
 from ._binding import Engine
 from ._sweep import Angle, Prepared, Progress
 from .media import Index, Layer, evaluate, index_spec, layers_of, shown
@@ -168,6 +168,16 @@ class Design:
         wavelengths (nm); see sardune.field.admittance_locus."""
         return _field.admittance_locus(self, wavelength, angle=angle, pol=pol, points_per_layer=points_per_layer,
                                        engine=engine, batch=batch)
+
+    # --- colour (sardune.colour)
+
+    def colour(self, wavelengths: Any = None, *, illuminant: _colour.Illuminant = "D65", observer: int = 2,
+               angle: Angle = 0.0, pol: str = "s", engine: Optional[Engine] = None, method: str = "auto",
+               batch: Optional[int] = None, progress: Optional[Progress] = None) -> _colour.Colours:
+        """XYZ, xy, L*a*b*, C*ab, h_ab of R and T over the angles (grid
+        default 380-780 nm by 5 nm); see sardune.colour.design_colour."""
+        return _colour.design_colour(self, wavelengths, illuminant=illuminant, observer=observer, angle=angle,
+                                     pol=pol, engine=engine, method=method, batch=batch, progress=progress)
 
     def prepare(self, wavelengths: Any, *, angle: float = 0.0, pol: str = "s",
                 engine: Optional[Engine] = None) -> Prepared:
