@@ -59,7 +59,8 @@ class Field(NamedTuple):
     component (s: the whole field) and the one normal to the layers (p
     only; zero for s); for "u" the means of s and p. density (Z, N): share
     of the incident power absorbed per nm. peak (K, N): the largest |E|^2
-    within each layer, its faces included."""
+    within each layer, its faces included. A single wavelength given as a
+    number drops the wavelength axis of all of them."""
     wavelengths: np.ndarray
     depth: np.ndarray
     layer: np.ndarray
@@ -216,7 +217,7 @@ def field(design: Any, wavelengths: Any, *, depth: Any = None, margin: Optional[
           pol: str = "s", engine: Optional[Engine] = None, batch: Optional[int] = None,
           progress: Optional[Progress] = None) -> Field:
     """|E(z)|^2 relative to the incident wave's at each depth (nm) and
-    wavelength (nm), its tangential and normal components, the absorption
+    wavelength (nm; a number or (N,)), its tangential and normal components, the absorption
     density (1/nm) and the peak in each layer (see the module and Field).
     depth: None (a uniform grid, at most min(wavelengths)/100 apart, over
     [-margin, D + margin]), a step in nm over that span, or the depths
@@ -225,7 +226,8 @@ def field(design: Any, wavelengths: Any, *, depth: Any = None, margin: Optional[
     (M,); pol "s", "p" or "u". Semi-infinite substrate."""
     _semi_infinite(design)
     e = engine or default_engine()
-    w = grid(wavelengths)
+    one = np.ndim(wavelengths) == 0
+    w = grid(np.atleast_1d(wavelengths))
     faces = layer_faces(design)
     z = depth_grid(depth, float(faces[0]), _margin(margin, w), w)
     where = medium_of(z, faces)
@@ -257,7 +259,8 @@ def field(design: Any, wavelengths: Any, *, depth: Any = None, margin: Optional[
         peak = layer_peaks(v["P"], v["Q"], v["C"], v["beta"], thicknesses(design.layers))
     n = media(design, w, slice(None), w.size, incidence_of(design, w, 0.0), "s", True)
     index = np.concatenate([n.n_s[None], n.n, np.full((1, w.size), n.incidence.index, np.complex128)])[where]
-    return Field(w, z, where - 1, faces, index, v["E2"], v["tangential"], v["normal"], v["density"], peak)
+    data = [index, v["E2"], v["tangential"], v["normal"], v["density"], peak]
+    return Field(w, z, where - 1, faces, *(a[..., 0] if one else a for a in data))
 
 
 def layer_peaks(P: np.ndarray, Q: np.ndarray, C: np.ndarray, beta: np.ndarray, d: np.ndarray) -> np.ndarray:
@@ -298,7 +301,7 @@ def admittance_locus(design: Any, wavelengths: Any, *, angle: Angle = 0.0, pol: 
                      points_per_layer: int = 64, engine: Optional[Engine] = None,
                      batch: Optional[int] = None) -> AdmittanceLocus:
     """Y(z) = H/E from the substrate to the outer surface at each
-    wavelength (nm), points_per_layer points through each layer (see
+    wavelength (nm; a number or (N,)), points_per_layer points through each layer (see
     AdmittanceLocus); angle in degrees, a number or (M,); pol "s" or "p"."""
     _semi_infinite(design)
     if isinstance(points_per_layer, (bool, np.bool_)) or not isinstance(points_per_layer, numbers.Integral):
@@ -306,7 +309,8 @@ def admittance_locus(design: Any, wavelengths: Any, *, angle: Angle = 0.0, pol: 
     if not 1 <= points_per_layer <= 100_000:
         raise ValueError(f"points_per_layer: expected 1 to 100000, got {points_per_layer}")
     e = engine or default_engine()
-    w = grid(wavelengths)
+    one = np.ndim(wavelengths) == 0
+    w = grid(np.atleast_1d(wavelengths))
     d = thicknesses(design.layers)
     K, n = len(d), int(points_per_layer)
     faces = layer_faces(design)
@@ -329,7 +333,8 @@ def admittance_locus(design: Any, wavelengths: Any, *, angle: Angle = 0.0, pol: 
                  "admittance_locus", ("s", "p"), w=w)
     a, scalar = angles(angle)
     eta0 = np.array([incident_admittance(incidence_of(design, w, float(t)), pol) for t in a], np.complex128)
-    return AdmittanceLocus(w, depth, layer, np.arange(K + 1) * n, v["Y"], complex(eta0[0]) if scalar else eta0)
+    return AdmittanceLocus(w, depth, layer, np.arange(K + 1) * n, v["Y"][..., 0] if one else v["Y"],
+                           complex(eta0[0]) if scalar else eta0)
 
 
 def reflection(Y: Any, incident: Any) -> np.ndarray:

@@ -117,6 +117,9 @@ class TestField:
         assert g.depth[0] == -10.0 and np.allclose(np.diff(g.depth), 2.5)
         n = g.index[:, 0]
         assert np.all(n[g.layer == -1] == LOSSY.substrate) and np.all(n[g.layer == len(LOSSY)] == 1.0)
+        one = LOSSY.field(550.0, depth=2.5, margin=10.0, engine=eng)  # a number: no wavelength axis
+        assert one.E2.shape == one.depth.shape and np.array_equal(one.E2, g.E2[:, 1])
+        assert one.peak.shape == (len(LOSSY),) and one.index.shape == one.depth.shape
 
     def test_refusals_name_the_argument(self, eng):
         for kw, match in (({"depth": -1.0}, "depth"), ({"depth": np.zeros((2, 2))}, "depth"),
@@ -138,8 +141,8 @@ class TestAdmittanceLocus:
     def test_quarter_wave_ends_at_n2_over_y0_on_a_circle(self, eng):
         n, y0 = 2.1, 1.52
         layer = Design.quarter_wave([(n, 1.0)], reference=550.0, substrate=y0)
-        loc = layer.admittance_locus(np.array([550.0]), points_per_layer=50, engine=eng)
-        Y = loc.Y[:, 0]
+        loc = layer.admittance_locus(550.0, points_per_layer=50, engine=eng)
+        Y = loc.Y
         assert Y[0] == y0 and Y[-1] == pytest.approx(n * n / y0, abs=1e-12)
         centre, radius = (y0 + n * n / y0) / 2, abs(n * n / y0 - y0) / 2
         assert np.allclose(np.abs(Y - centre), radius, rtol=0, atol=1e-12)
