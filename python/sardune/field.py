@@ -110,10 +110,11 @@ def interface_fields(e: Engine, design: Any, m: Media) -> Tuple[np.ndarray, np.n
 
 
 class Waves(NamedTuple):
-    """The waves in the K + 2 media of a stack, substrate first, then layers 0 .. K - 1,
-    then the incident medium, each (K + 2, B): index N, normal component q,
-    admittance eta, and the amplitudes a, b of its two waves at its lower
-    face (the substrate: the transmitted wave alone, referred to its face)."""
+    """The waves in the K + 2 media of a stack, substrate first, then
+    layers 0 .. K - 1, then the incident medium, each (K + 2, B): index N,
+    normal component q, admittance eta, and the amplitudes a, b of its two
+    waves at its lower face (the incident medium's: the surface; the
+    substrate's: the transmitted wave alone, at the substrate's face)."""
     N: np.ndarray
     q: np.ndarray
     eta: np.ndarray
@@ -122,6 +123,7 @@ class Waves(NamedTuple):
 
 
 def waves(e: Engine, design: Any, m: Media) -> Waves:
+    """The Waves of `design` on the batch of media m."""
     E, H = interface_fields(e, design, m)
     inc = m.incidence
     N = np.concatenate([m.n_s[None], m.n, np.full((1, m.w.size), inc.index, np.complex128)])
