@@ -43,7 +43,8 @@ MAX_DEPTHS = 1_000_000
 DEFAULT_DEPTHS = 1000      # intervals across the stretch shown by default...
 SAMPLES_PER_WAVELENGTH = 100  # ...at most lambda_min / this apart
 PEAK_SAMPLES = 16          # samples per period of the standing wave when seeking a layer's peak,
-PEAK_CHUNK = 4096          # so many at a time
+PEAK_ELEMENTS = 2 ** 22    # samples x layers x wavelengths at a time
+EXPONENT = 700.0           # e^700 ~ 1e304, near the largest double
 
 
 class Field(NamedTuple):
@@ -196,21 +197,41 @@ def _semi_infinite(design: Any) -> None:
 
 # ---------------------------------------------------------------- intensities
 
-def intensity(P: np.ndarray, Q: np.ndarray, C: np.ndarray, beta: np.ndarray, u: np.ndarray) -> np.ndarray:
-    """P e^{-2 beta'' u} + Q e^{2 beta'' u} + 2 Re(C e^{2 i beta' u}) (broadcast)."""
-    g, k = beta.imag, beta.real
-    f = P * np.exp(-2 * g * u)
-    f += np.where(Q != 0, Q * np.exp(2 * g * u), 0.0)  # no 0 x inf deep in an absorbing substrate
-    phase = 2 * k * u
-    return f + 2 * (C.real * np.cos(phase) - C.imag * np.sin(phase))
+def basis(beta: np.ndarray, u: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """e^{-2 beta'' u}, e^{2 beta'' u}, cos(2 beta' u), sin(2 beta' u)
+    (broadcast): what the intensities of every component share. The
+    exponents stop at +-EXPONENT, where a wave's weight is 0 or the field
+    beyond any use (so a substrate's absent reflected wave, deep inside an
+    absorbing one, stays 0 instead of 0 x inf)."""
+    # in place where it can be: fresh arrays of this size cost page faults
+    e = beta.imag * u
+    e *= -2
+    np.clip(e, -EXPONENT, EXPONENT, out=e)
+    np.exp(e, out=e)
+    phase = beta.real * u
+    phase *= 2
+    cos = np.cos(phase)
+    return e, np.reciprocal(e), cos, np.sin(phase, out=phase)
 
 
-def wave_intensities(s: Waves, x: float, pol: str) -> Tuple[Tuple[np.ndarray, ...], Tuple[np.ndarray, ...]]:
-    """(P, Q, C) of the tangential and the normal component in each medium."""
+def intensity(P: np.ndarray, Q: np.ndarray, C: np.ndarray, b: Tuple[np.ndarray, ...]) -> np.ndarray:
+    """P e^{-2 beta'' u} + Q e^{2 beta'' u} + 2 Re(C e^{2 i beta' u}) on a basis (broadcast)."""
+    f = P * b[0]
+    term = Q * b[1]
+    f += term
+    for part, sign in ((C.real, 2.0), (C.imag, -2.0)):
+        np.multiply(part, b[2 if sign > 0 else 3], out=term)
+        term *= sign
+        f += term
+    return f
+
+
+def wave_intensities(s: Waves, x: float, pol: str) -> Tuple[Tuple[np.ndarray, ...], Optional[Tuple[np.ndarray, ...]]]:
+    """(P, Q, C) of the tangential and the normal component in each medium
+    (None: no normal component, for s or at normal incidence)."""
     tangential = (np.abs(s.a) ** 2, np.abs(s.b) ** 2, s.a * np.conj(s.b))
     if pol == "s" or x == 0:
-        zero = np.zeros_like(tangential[0])
-        return tangential, (zero, zero, zero.astype(np.complex128))
+        return tangential, None
     g = np.abs(x / s.q) ** 2
     return tangential, (g * tangential[0], g * tangential[1], -g * tangential[2])
 
@@ -243,16 +264,19 @@ def field(design: Any, wavelengths: Any, *, depth: Any = None, margin: Optional[
         c2 = m.incidence.cos ** 2 if m.pol == "p" else 1.0
         norm = np.abs(s.a[-1]) ** 2 / c2
         tangential, normal = wave_intensities(s, m.x, m.pol)
-        out = {}
-        for name, (P, Q, C) in (("tangential", tangential), ("normal", normal)):
-            out[name] = intensity(P[where], Q[where], C[where], beta[where], u) / norm
-        out["E2"] = out["tangential"] + out["normal"]
+        b = basis(beta[where], u)
+        out = {"tangential": intensity(*(c[where] for c in tangential), b) / norm}
+        if normal is None:
+            out["normal"], out["E2"] = np.zeros_like(out["tangential"]), out["tangential"]
+        else:
+            out["normal"] = intensity(*(c[where] for c in normal), b) / norm
+            out["E2"] = out["tangential"] + out["normal"]
         loss = -(s.N * s.N).imag * (2 * np.pi / m.w)
         out["density"] = loss[where] * out["E2"] / np.real(m.incidence.normal)
         # the peaks are sought after the sweep: that of "u" is the peak of the mean, not the mean of the peaks
         layers = slice(1, K + 1)
-        for name, t, n in zip("PQC", tangential, normal):
-            out[name] = (t[layers] + n[layers]) / norm
+        for name, t, n in zip("PQC", tangential, normal or (0, 0, 0)):
+            out[name] = (t[layers] + (n[layers] if normal else 0)) / norm
         out["beta"] = beta[layers]
         return out
 
@@ -267,34 +291,36 @@ def field(design: Any, wavelengths: Any, *, depth: Any = None, margin: Optional[
 
 def layer_peaks(P: np.ndarray, Q: np.ndarray, C: np.ndarray, beta: np.ndarray, d: np.ndarray) -> np.ndarray:
     """The maximum over each layer's [0, d_j] of the intensity of
-    coefficients (..., K, N): sampled at PEAK_SAMPLES per period, then the
-    best sample polished by Newton steps on the derivative within its two
-    neighbours (the intensity is smooth there, so the steps converge)."""
-    peak = np.empty(P.shape, np.float64)
-    for j, dj in enumerate(d):
-        p, q, c, b = P[..., j, :], Q[..., j, :], C[..., j, :], beta[..., j, :]
-        count = int(np.ceil(PEAK_SAMPLES * dj * float(np.max(np.abs(b.real))) / np.pi)) + 2
-        step = dj / (count - 1)
-        sampled = np.full(p.shape, -np.inf)
-        best = np.zeros(p.shape, np.intp)
-        for first in range(0, count, PEAK_CHUNK):  # bounded memory in thick layers
-            i = np.arange(first, min(first + PEAK_CHUNK, count))
-            f = intensity(p, q, c, b, (i * step).reshape((i.size,) + (1,) * p.ndim))
-            k = np.argmax(f, axis=0)
-            top = np.take_along_axis(f, k[None], 0)[0]
-            better = top > sampled
-            sampled, best = np.where(better, top, sampled), np.where(better, k + first, best)
-        at = best * step
-        lo, hi = np.maximum(at - step, 0.0), np.minimum(at + step, dj)
-        g, k = b.imag, b.real
-        for _ in range(4):
-            e1, e2 = np.exp(-2 * g * at), np.exp(2 * g * at)
-            rot = c * np.exp(2j * k * at)
-            slope = -2 * g * p * e1 + 2 * g * q * e2 + 2 * np.real(2j * k * rot)
-            curve = 4 * g * g * (p * e1 + q * e2) - 8 * k * k * np.real(rot)
-            at = np.clip(at - np.where(curve < 0, slope / np.where(curve < 0, curve, 1.0), 0.0), lo, hi)
-        peak[..., j, :] = np.maximum(sampled, intensity(p, q, c, b, at))
-    return peak
+    coefficients (..., K, N): sampled at PEAK_SAMPLES or more per period,
+    then the best sample polished by Newton steps on the derivative within
+    its two neighbours (the intensity is smooth there, so the steps
+    converge). All layers at once, on as many samples as the layer with
+    the most periods needs."""
+    if d.size == 0:
+        return np.empty(P.shape, np.float64)
+    periods = np.max(np.abs(beta.real), axis=tuple(i for i in range(beta.ndim) if i != beta.ndim - 2)) * d / np.pi
+    count = int(np.ceil(PEAK_SAMPLES * periods.max())) + 2
+    step = (d / (count - 1))[:, None]  # (K, 1)
+    sampled = np.full(P.shape, -np.inf)
+    best = np.zeros(P.shape, np.intp)
+    chunk = max(1, PEAK_ELEMENTS // P.size)  # bounded memory beside thick layers
+    for first in range(0, count, chunk):
+        i = np.arange(first, min(first + chunk, count)).reshape((-1,) + (1,) * P.ndim)
+        f = intensity(P, Q, C, basis(beta, i * step))
+        k = np.argmax(f, axis=0)
+        top = np.take_along_axis(f, k[None], 0)[0]
+        better = top > sampled
+        sampled, best = np.where(better, top, sampled), np.where(better, k + first, best)
+    at = best * step
+    lo, hi = np.maximum(at - step, 0.0), np.minimum(at + step, d[:, None])
+    g, k = beta.imag, beta.real
+    for _ in range(4):
+        e1, e2, cos, sin = basis(beta, at)
+        rot_re, rot_im = C.real * cos - C.imag * sin, C.real * sin + C.imag * cos  # C e^{2 i k u}
+        slope = -2 * g * (P * e1 - Q * e2) - 4 * k * rot_im
+        curve = 4 * g * g * (P * e1 + Q * e2) - 8 * k * k * rot_re
+        at = np.clip(at - np.where(curve < 0, slope / np.where(curve < 0, curve, 1.0), 0.0), lo, hi)
+    return np.maximum(sampled, intensity(P, Q, C, basis(beta, at)))
 
 
 # ---------------------------------------------------------------- admittance
