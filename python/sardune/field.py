@@ -44,7 +44,7 @@ DEFAULT_DEPTHS = 1000      # intervals across the stretch shown by default...
 SAMPLES_PER_WAVELENGTH = 100  # ...at most lambda_min / this apart
 PEAK_SAMPLES = 16          # samples per period of the standing wave when seeking a layer's peak,
 PEAK_ELEMENTS = 2 ** 22    # samples x layers x wavelengths at a time
-EXPONENT = 700.0           # e^700 ~ 1e304, near the largest double
+SMALLEST = np.exp(-700.0)  # 1 / e^700, e^700 ~ 1e304 near the largest double
 
 
 class Field(NamedTuple):
@@ -200,18 +200,19 @@ def _semi_infinite(design: Any) -> None:
 def basis(beta: np.ndarray, u: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """e^{-2 beta'' u}, e^{2 beta'' u}, cos(2 beta' u), sin(2 beta' u)
     (broadcast): what the intensities of every component share. The
-    exponents stop at +-EXPONENT, where a wave's weight is 0 or the field
-    beyond any use (so a substrate's absent reflected wave, deep inside an
-    absorbing one, stays 0 instead of 0 x inf)."""
+    growing exponential stops at e^700, where the decaying one has
+    vanished: the substrate's absent reflected wave then weighs 0 deep
+    inside an absorbing substrate instead of 0 x inf."""
     # in place where it can be: fresh arrays of this size cost page faults
     e = beta.imag * u
     e *= -2
-    np.clip(e, -EXPONENT, EXPONENT, out=e)
     np.exp(e, out=e)
+    grow = np.maximum(e, SMALLEST)
+    np.reciprocal(grow, out=grow)
     phase = beta.real * u
     phase *= 2
     cos = np.cos(phase)
-    return e, np.reciprocal(e), cos, np.sin(phase, out=phase)
+    return e, grow, cos, np.sin(phase, out=phase)
 
 
 def intensity(P: np.ndarray, Q: np.ndarray, C: np.ndarray, b: Tuple[np.ndarray, ...]) -> np.ndarray:

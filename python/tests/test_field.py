@@ -121,6 +121,13 @@ class TestField:
         assert one.E2.shape == one.depth.shape and np.array_equal(one.E2, g.E2[:, 1])
         assert one.peak.shape == (len(LOSSY),) and one.index.shape == one.depth.shape
 
+    def test_deep_in_a_metal_substrate(self, eng):
+        metal = Design([(1.38, 100.0)], substrate=0.2 - 3.5j)
+        f = metal.field(W, depth=np.array([-50.0, 100.0, 150.0, 1e5]), engine=eng)
+        s = metal.spectrum(W, engine=eng)
+        assert np.all(f.E2[-1] == 0) and np.all(f.E2[2] < f.E2[1]) and np.all(f.E2[1] > 0)
+        assert np.allclose(f.E2[1], np.abs(s.t) ** 2, rtol=1e-12)  # t: the field at the substrate's face
+
     def test_refusals_name_the_argument(self, eng):
         for kw, match in (({"depth": -1.0}, "depth"), ({"depth": np.zeros((2, 2))}, "depth"),
                           ({"depth": 1e-6}, "depth"), ({"margin": -1.0}, "margin"), ({"pol": "x"}, "pol")):
