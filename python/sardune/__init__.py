@@ -6,7 +6,13 @@ layer, phases with group delay and dispersion, ellipsometric psi and Delta,
 thick substrates combined incoherently (Design methods, sardune.spectra);
 design files read and written (read_design, Design.write, sardune.files).
 
-Design work: Design.refine (least squares towards R/T/A targets with the
+Pictures: the field |E(z)|^2 through the stack with the absorption it
+drives and the peak in each layer, the admittance locus (Design.field,
+Design.admittance_locus, sardune.field); the colour of R and T as XYZ, xy
+and CIELAB under the CIE illuminants and observers, colour differences
+(Design.colour, sardune.colour).
+
+Design work: Design.refine (least squares towards R/T/A and colour targets with the
 engine's derivatives) and Design.tolerance (Monte Carlo over manufacturing
 errors, serially or over an executor such as a dask.distributed Client).
 
@@ -22,8 +28,8 @@ Engine of your own.
 
 The modules, each on the ones before it: _binding (the C interface), optics,
 materials, media (indices and the layer), _sweep (media per batch, the
-engine path), spectra, targets (target rows and the merit), refine,
-tolerance, files, design.
+engine path), spectra, field, targets (target rows and the merit), colour
+(colours and colour targets), refine, tolerance, files, design.
 """
 
 from ._version import __version__
@@ -39,9 +45,11 @@ from .materials import BUILT_IN, N_BK7, Material, fused_silica
 from .media import Layer
 from ._sweep import Prepared
 from .spectra import Absorptance, Ellipsometry, Phase, Sensitivities, Spectrum
+from .field import AdmittanceLocus, Field
 # The modules keep their names (sardune.refine.refine, sardune.tolerance.tolerance);
 # the functions are Design.refine and Design.tolerance.
 from .targets import Target, Targets
+from .colour import Colour, Colours, ColourTarget, Observation, ciede2000, delta_e_ab, observation
 from .refine import Refinement
 from .tolerance import Bound, ErrorModel, Statistics, Tolerance
 from .files import read_table
@@ -62,6 +70,9 @@ __all__ = [
     "transmittance",
     # designs
     "Design", "Layer", "Spectrum", "Sensitivities", "Absorptance", "Phase", "Ellipsometry", "Prepared",
+    "Field", "AdmittanceLocus",
+    # colour
+    "Colour", "Colours", "ColourTarget", "Observation", "observation", "delta_e_ab", "ciede2000",
     "default_design", "read_design", "wavelength_grid",
     # materials
     "Material", "fused_silica", "N_BK7", "BUILT_IN", "read_table",

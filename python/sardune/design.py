@@ -11,7 +11,7 @@ from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Uni
 
 import numpy as np
 
-from . import files, refine as _refine, spectra, tolerance as _tolerance
+from . import colour as _colour, field as _field, files, refine as _refine, spectra, tolerance as _tolerance
 from ._binding import Engine
 from ._sweep import Angle, Prepared, Progress
 from .media import Index, Layer, evaluate, index_spec, layers_of, shown
@@ -151,6 +151,33 @@ class Design:
                      batch: Optional[int] = None, progress: Optional[Progress] = None) -> spectra.Ellipsometry:
         """psi and Delta; see sardune.spectra.ellipsometry."""
         return spectra.ellipsometry(self, wavelengths, angle=angle, engine=engine, batch=batch, progress=progress)
+
+    # --- fields (sardune.field)
+
+    def field(self, wavelengths: Any, *, depth: Any = None, margin: Optional[float] = None, angle: Angle = 0.0,
+              pol: str = "s", engine: Optional[Engine] = None, batch: Optional[int] = None,
+              progress: Optional[Progress] = None) -> _field.Field:
+        """|E(z)|^2 through the stack, the absorption density and the peak
+        in each layer; see sardune.field.field."""
+        return _field.field(self, wavelengths, depth=depth, margin=margin, angle=angle, pol=pol, engine=engine,
+                            batch=batch, progress=progress)
+
+    def admittance_locus(self, wavelength: Any, *, angle: Angle = 0.0, pol: str = "s", points_per_layer: int = 64,
+                         engine: Optional[Engine] = None, batch: Optional[int] = None) -> _field.AdmittanceLocus:
+        """Y(z) = H/E from the substrate to the surface at one or more
+        wavelengths (nm); see sardune.field.admittance_locus."""
+        return _field.admittance_locus(self, wavelength, angle=angle, pol=pol, points_per_layer=points_per_layer,
+                                       engine=engine, batch=batch)
+
+    # --- colour (sardune.colour)
+
+    def colour(self, wavelengths: Any = None, *, illuminant: _colour.Illuminant = "D65", observer: int = 2,
+               angle: Angle = 0.0, pol: str = "s", engine: Optional[Engine] = None, method: str = "auto",
+               batch: Optional[int] = None, progress: Optional[Progress] = None) -> _colour.Colours:
+        """XYZ, xy, L*a*b*, C*ab, h_ab of R and T over the angles (grid
+        default 380-780 nm by 5 nm); see sardune.colour.design_colour."""
+        return _colour.design_colour(self, wavelengths, illuminant=illuminant, observer=observer, angle=angle,
+                                     pol=pol, engine=engine, method=method, batch=batch, progress=progress)
 
     def prepare(self, wavelengths: Any, *, angle: float = 0.0, pol: str = "s",
                 engine: Optional[Engine] = None) -> Prepared:

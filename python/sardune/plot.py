@@ -1,6 +1,6 @@
 """Plots R and T of a design against wavelength, and dR/dd_k as a heat map
-over layers and wavelengths, into a PNG. Takes the options of
-sardune-spectrum:
+over layers and wavelengths, into a PNG; or one of the views below. Takes
+the options of sardune-spectrum:
 
     python3 -m sardune.plot [--design FILE] [--materials FILE] [--angle DEG] [--pol s|p|u]
                             [--incident N|NAME] [--substrate N|NAME] [--substrate-k K]
@@ -9,6 +9,16 @@ sardune-spectrum:
                             [--output PNG] [--library SO] [--version]
                             [--tolerance RUNS --sigma NM --sigma-rel F --sigma-index F
                              --alike --seed S --band R|T]
+                            [--field NM | --admittance NM | --colour [--illuminant NAME] [--observer 2|10]
+                             | --map R|T|A]
+
+Views: --field NM, |E|^2 against depth over the index profile at that
+wavelength (with the absorption density for absorbing designs);
+--admittance NM, the admittance locus with iso-reflectance circles and the
+layer boundaries; --colour, the reflected colour's trajectory over angles
+0-85 degrees on the CIE 1931 xy diagram with swatches (integrated over
+380-780 nm by 5 nm under --illuminant, default D65, for --observer, default
+2); --map, R, T or A over the wavelength grid and angles 0-89 degrees.
 
 With --tolerance, a Monte Carlo of RUNS runs over the error model (normal
 thickness errors of sigma NM and/or a relative sigma, relative index
@@ -36,8 +46,16 @@ from .errors import NonFiniteResult
 from .media import index_spec
 from .tolerance import ErrorModel, Tolerance
 
+from . import colour
+from .field import iso_reflectance_circle, reflection
+
 MAX_WAVELENGTHS = 1_000_000
 MAX_SAMPLES = 100_000_000  # runs x wavelengths of a tolerance band
+COLOUR_ANGLES = np.arange(0.0, 86.0, 1.0)
+MAP_ANGLES = np.arange(0.0, 90.0, 1.0)
+SWATCH_ANGLES = (0, 15, 30, 45, 60, 75)
+ARC_POINTS = 4  # points per layer per unit of the locus' spread of |Y|
+ISO_REFLECTANCES = (0.01, 0.04, 0.1, 0.25, 0.5, 0.75, 0.9, 0.99, 0.999)
 
 
 def _finite(text: str) -> float:
@@ -102,6 +120,14 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     t.add_argument("--alike", action="store_true", help="one error of each kind for all layers")
     t.add_argument("--seed", type=_finite, default=1, metavar="S", help="random seed, a whole number >= 0 (default 1)")
     t.add_argument("--band", choices=("R", "T"), default="R", help="quantity of the band (default R)")
+    v = p.add_argument_group("views").add_mutually_exclusive_group()
+    v.add_argument("--field", type=_finite, metavar="NM", help="|E|^2 through the stack at this wavelength")
+    v.add_argument("--admittance", type=_finite, metavar="NM", help="the admittance locus at this wavelength")
+    v.add_argument("--colour", "--color", action="store_true", help="reflected colour over angle on the xy diagram")
+    v.add_argument("--map", choices=("R", "T", "A"), help="R, T or A over wavelength and angle")
+    c = p.add_argument_group("colour view")
+    c.add_argument("--illuminant", choices=colour.ILLUMINANTS, help="CIE illuminant (default D65)")
+    c.add_argument("--observer", type=_finite, help="standard observer, 2 or 10 degrees (default 2)")
     a = p.parse_args(argv)
     if a.range:
         a.start, a.stop, a.step = a.range
@@ -136,6 +162,14 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                 "needs an error model: --sigma, --sigma-rel or --sigma-index"),
                ("--sigma", a.tolerance is not None or not error_model, "the error model needs --tolerance RUNS"),
                ("--alike", a.tolerance is not None or not a.alike, "only with --tolerance RUNS")]
+    view = next((f"--{name}" for name in ("field", "admittance", "colour", "map")
+                 if getattr(a, name) not in (None, False)), None)
+    checks += [("--tolerance", a.tolerance is None or view is None, f"draws on the spectrum, not with {view}"),
+               ("--field", a.field is None or 1 <= a.field <= 1e6, "expected 1 to 1e6 nm"),
+               ("--admittance", a.admittance is None or 1 <= a.admittance <= 1e6, "expected 1 to 1e6 nm"),
+               ("--illuminant", a.illuminant is None or a.colour, "only with --colour"),
+               ("--observer", a.observer is None or (a.colour and a.observer in colour.OBSERVERS),
+                "expected 2 or 10 (degrees), with --colour")]
     for option, ok, problem in checks:
         if not ok:
             p.error(f"{option}: {problem}")
@@ -145,6 +179,7 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     if a.tolerance is not None and a.tolerance * wavelengths > MAX_SAMPLES:
         p.error(f"--tolerance: RUNS x wavelengths above {MAX_SAMPLES:.0e} samples (8 bytes each, for R and T)")
     a.threads, a.seed = int(a.threads), int(a.seed)
+    a.illuminant, a.observer = a.illuminant or "D65", int(a.observer or 2)
     a.tolerance = None if a.tolerance is None else int(a.tolerance)
     return a
 
@@ -166,9 +201,14 @@ def axis_range(values: Sequence[np.ndarray], floor: float = 0.5) -> Tuple[float,
     return lo - 0.01 * (hi - lo), hi + 0.01 * (hi - lo)
 
 
-def heading(title: str, layers: int, angle: float, pol: str) -> str:
-    light = {"s": "s-polarised", "p": "p-polarised", "u": "unpolarised"}[pol]
-    return f"{title}: {layers} layer{'' if layers == 1 else 's'}, {angle:g}\N{DEGREE SIGN} {light}"
+POLARISED = {"s": "s-polarised", "p": "p-polarised", "u": "unpolarised"}
+
+
+def heading(title: str, layers: int, angle: Optional[float], pol: str) -> str:
+    """The title of a view: the design, its layers, the angle (None: the
+    view spans angles) and the light."""
+    at = "" if angle is None else f"{angle:g}\N{DEGREE SIGN} "
+    return f"{title}: {layers} layer{'' if layers == 1 else 's'}, {at}{POLARISED[pol]}"
 
 
 BAND_LEVELS = (5.0, 50.0, 95.0)
@@ -186,10 +226,7 @@ def render(design: Design, wavelengths: np.ndarray, angle: float, pol: str, titl
     scaled to its own data, over the map of dR/dd_k (% per nm).
     tolerance: (quantity, result of Design.tolerance with BAND_LEVELS among
     its levels) adds that quantity's median and 5-95 % band."""
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
+    plt = pyplot()
     s = design.sensitivities(wavelengths, angle=angle, pol=pol, engine=engine)
     fig, (top, bottom) = plt.subplots(2, 1, figsize=(9, 7.5), sharex=True,
                                       gridspec_kw={"height_ratios": [1, 1.3]}, constrained_layout=True)
@@ -231,9 +268,197 @@ def render(design: Design, wavelengths: np.ndarray, angle: float, pol: str, titl
             bottom.set_yticks(range(K))
             bottom.tick_params(axis="y", labelsize=7)
         fig.colorbar(image, ax=bottom, label="dR/dd$_k$  (% per nm)")
-        out = io.BytesIO()
-        fig.savefig(out, format="png", dpi=110)
-        return out.getvalue()
+        return png(fig)
+    finally:
+        plt.close(fig)
+
+
+def pyplot():
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    return plt
+
+
+def png(fig) -> bytes:
+    out = io.BytesIO()
+    fig.savefig(out, format="png", dpi=110)
+    return out.getvalue()
+
+
+LIGHT = {"s": ("s",), "p": ("p",), "u": ("s", "p")}
+
+
+def render_field(design: Design, wavelength: float, angle: float, pol: str, title: str,
+                 engine: Optional[Engine] = None) -> bytes:
+    """|E|^2 against depth (p: its two components too) over the real index
+    profile at one wavelength; for an absorbing design a panel below with
+    the absorption density."""
+    plt = pyplot()
+    f = design.field(np.array([float(wavelength)]), angle=angle, pol=pol, engine=engine)
+    absorbs = bool(np.any(f.density[:, 0] > 0))
+    fig, axes = plt.subplots(2 if absorbs else 1, 1, figsize=(9, 7 if absorbs else 5), sharex=True, squeeze=False,
+                             gridspec_kw={"height_ratios": [1.6, 1] if absorbs else [1]}, constrained_layout=True)
+    try:
+        top = axes[0, 0]
+        index = top.twinx()
+        index.fill_between(f.depth, f.index[:, 0].real, step="post", color="0.85", linewidth=0)
+        index.set_ylabel("n")
+        index.set_ylim(min(1.0, f.index.real.min()) * 0.9, f.index.real.max() * 1.15)
+        top.set_zorder(index.get_zorder() + 1)
+        top.patch.set_visible(False)
+        top.plot(f.depth, f.E2[:, 0], color="tab:red", label="|E|$^2$")
+        if pol != "s" and angle > 0:
+            top.plot(f.depth, f.tangential[:, 0], color="tab:blue", linewidth=0.8, linestyle="--",
+                     label="along the layers")
+            top.plot(f.depth, f.normal[:, 0], color="tab:green", linewidth=0.8, linestyle="--", label="across")
+        top.set_ylabel("|E|$^2$ / |E$_{incident}$|$^2$")
+        top.set_ylim(bottom=0)
+        top.legend(loc="upper right")
+        top.set_title(heading(title, len(design), angle, pol) + f", {wavelength:g} nm")
+        for ax in axes[:, 0]:
+            ax.grid(alpha=0.3)
+            if len(design) <= 200:
+                for z in f.interfaces:
+                    ax.axvline(z, color="0.6", linewidth=0.4)
+        if absorbs:
+            axes[1, 0].plot(f.depth, f.density[:, 0] * 1e3, color="tab:purple")
+            axes[1, 0].set_ylabel("absorbed (\u2030 per nm)")
+        axes[-1, 0].set_xlabel("depth from the surface (nm)")
+        return png(fig)
+    finally:
+        plt.close(fig)
+
+
+def render_admittance(design: Design, wavelength: float, angle: float, pol: str, title: str,
+                      engine: Optional[Engine] = None) -> bytes:
+    """The admittance locus from the substrate (square) to the surface
+    (star), a dot at each layer boundary, over the circles of equal
+    reflectance. "u" draws the s and p loci, each divided by its incident
+    admittance so that one set of circles serves both."""
+    plt = pyplot()
+    fig, ax = plt.subplots(figsize=(8, 7.5), constrained_layout=True)
+    try:
+        spans = []
+        for p, style in zip(LIGHT[pol], ("-", "--")):
+            at = np.array([float(wavelength)])
+            spread = design.admittance_locus(at, angle=angle, pol=p, points_per_layer=16, engine=engine).Y
+            # Far from the origin the locus sweeps its arcs within a small share of a layer's
+            # thickness (a mirror's admittance grows layer by layer): enough points to draw them as arcs.
+            points = int(np.clip(ARC_POINTS * np.abs(spread).max() / max(np.abs(spread).min(), 1e-12), 256, 50000))
+            loc = design.admittance_locus(at, angle=angle, pol=p, points_per_layer=points, engine=engine)
+            eta0 = loc.incident
+            R = float(np.abs(reflection(loc.Y[-1, 0], eta0)) ** 2)
+            Y = loc.Y[:, 0] / eta0 if pol == "u" else loc.Y[:, 0]
+            ax.plot(Y.real, Y.imag, style, color="tab:blue" if p == "s" else "tab:orange", linewidth=1.2,
+                    label=f"{p}: R = {100 * R:.3g} %")
+            ax.plot(Y.real[loc.boundaries], Y.imag[loc.boundaries], "o", color="k", markersize=3)
+            ax.plot(Y.real[0], Y.imag[0], "s", color="tab:green", markersize=7)
+            ax.plot(Y.real[-1], Y.imag[-1], "*", color="tab:red", markersize=12)
+            spans.append(Y)
+        Y = np.concatenate(spans)
+        centre, radius = iso_reflectance_circle(1.0 if pol == "u" else eta0.real, np.array(ISO_REFLECTANCES))
+        t = np.linspace(0, 2 * np.pi, 400)
+        for c, r, level in zip(centre, radius, ISO_REFLECTANCES):
+            ax.plot(c + r * np.cos(t), r * np.sin(t), color="0.75", linewidth=0.7, zorder=0)
+            ax.annotate(f"{100 * level:g} %", (c, r), color="0.5", fontsize=7, ha="center", va="bottom")
+        ax.axhline(0, color="0.5", linewidth=0.6)
+        x0, x1 = min(Y.real.min(), 0.0), Y.real.max()
+        y0, y1 = Y.imag.min(), Y.imag.max()
+        pad = 0.08 * max(x1 - x0, y1 - y0, 1e-3)
+        ax.set_xlim(x0 - pad, x1 + pad)
+        ax.set_ylim(y0 - pad, y1 + pad)
+        ax.set_aspect("equal", adjustable="datalim")
+        unit = " / \N{GREEK SMALL LETTER ETA}\N{SUBSCRIPT ZERO}" if pol == "u" else ""
+        ax.set_xlabel(f"Re Y{unit}")
+        ax.set_ylabel(f"Im Y{unit}")
+        ax.legend(loc="best", title="\u25a0 substrate  \u2605 surface  \u25cf boundaries")
+        ax.set_title(heading(title, len(design), angle, pol) + f", {wavelength:g} nm")
+        return png(fig)
+    finally:
+        plt.close(fig)
+
+
+def spectral_locus(observer: int) -> np.ndarray:
+    """xy (n, 2) of the monochromatic colours 380-700 nm, closed by the purple line."""
+    cmf = colour.colour_matching(np.arange(380.0, 701.0, 1.0), observer=observer)
+    xy = colour.chromaticity(cmf.T)
+    return np.vstack([xy, xy[:1]])
+
+
+def render_colour(design: Design, pol: str, title: str, illuminant: str, observer: int,
+                  engine: Optional[Engine] = None, angles: np.ndarray = COLOUR_ANGLES) -> bytes:
+    """The reflected colour over the angles on the xy diagram (whole and
+    magnified about the trajectory), and swatches of it at a few angles
+    (brightened: the hue and saturation, with L* written on them)."""
+    plt = pyplot()
+    c = design.colour(illuminant=illuminant, observer=observer, angle=angles, pol=pol, engine=engine)
+    seen = colour.observation(illuminant=illuminant, observer=observer)
+    white = colour.chromaticity(seen.white)
+    xy = c.R.xy
+    fig = plt.figure(figsize=(11, 7), constrained_layout=True)
+    grid = fig.add_gridspec(2, 2, height_ratios=[4, 1])
+    try:
+        whole, near = fig.add_subplot(grid[0, 0]), fig.add_subplot(grid[0, 1])
+        locus = spectral_locus(observer)
+        for ax in (whole, near):
+            ax.plot(locus[:, 0], locus[:, 1], color="0.3", linewidth=1)
+            ax.plot(*white, "+", color="k", markersize=10)
+            ax.plot(xy[:, 0], xy[:, 1], color="tab:red", linewidth=1.5)
+            marks = np.flatnonzero(np.mod(angles, 10) == 0)
+            ax.scatter(xy[marks, 0], xy[marks, 1], c=colour.display_rgb(c.R.XYZ[marks], seen.white, bright=True),
+                       edgecolors="k", s=40, zorder=3)
+            ax.set_xlabel("x")
+            ax.set_ylabel("y")
+            ax.grid(alpha=0.3)
+            ax.set_aspect("equal", adjustable="box")
+        for i in np.flatnonzero(np.mod(angles, 10) == 0):
+            near.annotate(f"{angles[i]:g}\N{DEGREE SIGN}", xy[i], textcoords="offset points", xytext=(5, 4),
+                          fontsize=8)
+        whole.set_xlim(-0.02, 0.82)
+        whole.set_ylim(-0.02, 0.9)
+        points = np.vstack([xy, white])
+        middle, half = (points.min(axis=0) + points.max(axis=0)) / 2, max(np.ptp(points, axis=0).max() / 2 * 1.15, 0.005)
+        near.set_xlim(middle[0] - half, middle[0] + half)
+        near.set_ylim(middle[1] - half, middle[1] + half)
+        near.set_title(f"magnified; + the white of {illuminant}")
+        fig.suptitle(f"{heading(title, len(design), None, pol)}: reflected colour at 0\N{EN DASH}{angles[-1]:g}"
+                     f"\N{DEGREE SIGN} under {illuminant}, {observer}\N{DEGREE SIGN} observer")
+        whole.set_title("CIE 1931 xy" if observer == 2 else "CIE 1964 xy")
+        strip = fig.add_subplot(grid[1, :])
+        picks = [int(np.argmin(np.abs(angles - a))) for a in SWATCH_ANGLES]
+        rgb = colour.display_rgb(c.R.XYZ[picks], seen.white, bright=True)
+        for k, i in enumerate(picks):
+            strip.add_patch(plt.Rectangle((k, 0), 0.9, 1, color=rgb[k]))
+            L, a_, b_ = c.R.Lab[i]
+            strip.text(k + 0.45, 0.5, f"{angles[i]:g}\N{DEGREE SIGN}\nL* {L:.1f}\na* {a_:.1f}  b* {b_:.1f}",
+                       ha="center", va="center", fontsize=8,
+                       color="k" if rgb[k] @ np.array([0.3, 0.6, 0.1]) > 0.5 else "w")
+        strip.set_xlim(0, len(picks) - 0.1)
+        strip.set_ylim(0, 1)
+        strip.axis("off")
+        return png(fig)
+    finally:
+        plt.close(fig)
+
+
+def render_map(design: Design, wavelengths: np.ndarray, quantity: str, pol: str, title: str,
+               engine: Optional[Engine] = None, angles: np.ndarray = MAP_ANGLES) -> bytes:
+    """R, T or A (%) as an image over wavelength and angle."""
+    plt = pyplot()
+    s = design.spectrum(wavelengths, angle=angles, pol=pol, engine=engine)
+    v = 100 * getattr(s, quantity)
+    fig, ax = plt.subplots(figsize=(9, 6), constrained_layout=True)
+    try:
+        step = wavelengths[1] - wavelengths[0] if len(wavelengths) > 1 else 1.0
+        image = ax.imshow(v, aspect="auto", origin="lower", cmap="viridis", interpolation="nearest",
+                          extent=(wavelengths[0] - step / 2, wavelengths[-1] + step / 2, angles[0] - 0.5,
+                                  angles[-1] + 0.5))
+        fig.colorbar(image, ax=ax, label=f"{quantity} (%)")
+        ax.set_xlabel("wavelength (nm)")
+        ax.set_ylabel("angle of incidence (\N{DEGREE SIGN})")
+        ax.set_title(f"{heading(title, len(design), None, pol)}: {quantity} over wavelength and angle")
+        return png(fig)
     finally:
         plt.close(fig)
 
@@ -284,7 +509,16 @@ def main(argv: Optional[List[str]] = None) -> int:
             errors = ErrorModel(a.sigma, a.sigma_rel, a.sigma_index, a.alike)
             tolerance = (a.band, design.tolerance(wavelengths, errors, a.tolerance, seed=a.seed, angle=a.angle,
                                                   pol=a.pol, percentiles=BAND_LEVELS, engine=engine))
-        image = render(design, wavelengths, a.angle, a.pol, title, engine, tolerance)
+        if a.field is not None:
+            image = render_field(design, a.field, a.angle, a.pol, title, engine)
+        elif a.admittance is not None:
+            image = render_admittance(design, a.admittance, a.angle, a.pol, title, engine)
+        elif a.colour:
+            image = render_colour(design, a.pol, title, a.illuminant, a.observer, engine)
+        elif a.map:
+            image = render_map(design, wavelengths, a.map, a.pol, title, engine)
+        else:
+            image = render(design, wavelengths, a.angle, a.pol, title, engine, tolerance)
     except (NonFiniteResult, MemoryError) as e:
         print(f"{name}: {e if str(e) else 'not enough memory'}", file=sys.stderr)
         return 1

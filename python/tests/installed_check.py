@@ -40,4 +40,6 @@ s = sardune.Design([(1.38, 0.0)], substrate=1.52).spectrum(np.array([500.0, 600.
 assert np.allclose(s.R, R0, rtol=1e-13), s.R
 # the package's data came along: the built-in design is a file of it
 assert len(sardune.default_design()) == 19
+# and the CIE tables: the white point of D65
+assert np.allclose(sardune.colour.spectrum_colour(np.ones(81), sardune.observation()).xy, (0.31272, 0.32903), atol=5e-6)
 print(f"sardune {sardune.__version__} from {os.path.dirname(sardune.__file__)} with {engine.path}")

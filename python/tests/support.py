@@ -49,3 +49,35 @@ def processor_has_avx2_fma() -> bool:
     except OSError:
         return False
     return "avx2" in flags and "fma" in flags
+
+
+def field_numpy(design: Design, wavelengths: np.ndarray, depths: np.ndarray, angle: float = 0.0,
+                pol: str = "s") -> np.ndarray:
+    """|E|^2 (Z, N) relative to the incident wave's at each depth (nm from
+    the surface) by a transfer-matrix product of its own for every depth,
+    from the substrate up to it: the part of each medium below the depth
+    (the substrate's with a negative thickness below its face). Constant
+    indices; lossless incident medium."""
+    w, z = np.asarray(wavelengths, np.float64), np.asarray(depths, np.float64)[:, None]
+    inc = sardune.incidence(complex(design.incident).real, angle)
+    media = [complex(design.substrate)] + [complex(l.index) for l in design.layers] + [complex(design.incident)]
+    d = np.array([l.thickness for l in design.layers])
+    faces = np.concatenate([np.cumsum(d[::-1])[::-1], [0.0]])
+    below = [np.minimum(faces[0] - z, 0.0)] + [np.clip(faces[j] - z, 0.0, d[j]) for j in range(d.size)]
+    below.append(np.maximum(-z, 0.0))
+    eta = [sardune.admittance(n, inc, pol) for n in media]
+    eta[-1] = inc.index * inc.cos if pol == "s" else inc.index / inc.cos
+    q = [normal_component(n, inc) for n in media[:-1]] + [inc.index * inc.cos]
+    E, H = np.ones((z.size, w.size), np.complex128), np.full((z.size, w.size), eta[0])
+    top = np.array([1.0 + 0j]), np.array([eta[0]])
+    for i in range(len(media)):
+        a, b, c, e = layer_matrix(w, below[i], q[i], eta[i])
+        E, H = a * E + b * H, c * E + e * H
+        if 0 < i < len(media) - 1:
+            a, b, c, e = layer_matrix(w, d[i - 1], q[i], eta[i])
+            top = a * top[0] + b * top[1], c * top[0] + e * top[1]
+    incident = np.abs((top[0] + top[1] / eta[-1]) / 2) ** 2
+    if pol == "s":
+        return np.abs(E) ** 2 / incident
+    N = np.array(media)[len(media) - 1 - np.searchsorted(faces[::-1], z[:, 0], side="right")][:, None]
+    return (np.abs(E) ** 2 + np.abs(inc.x * H / N ** 2) ** 2) * inc.cos ** 2 / incident
