@@ -224,6 +224,7 @@ class _Fitted:
         self.front: List[int] = []       # front layers
         self.media: List[str] = []       # other places: "substrate", "back_layers[j]", "exit_medium"
         self.terms: List[Tuple[int, str]] = []  # (parameter, term)
+        self.objects: List[int] = []     # ids of the Materials replaced (one name may be several objects)
 
     @property
     def analytic(self) -> bool:
@@ -352,6 +353,8 @@ class _Problem:
             for place, v in found:
                 if v.definition != f.start.definition or (v.definition is None and v is not f.start):
                     raise ValueError(f"{what}.material: {place} holds another material named {name!r}")
+                if id(v) not in f.objects:
+                    f.objects.append(id(v))
                 if place.startswith("layers["):
                     f.front.append(int(place[7:-1]))
                 else:
@@ -412,7 +415,7 @@ class _Problem:
                 values[term] = float(x[j])
             m = with_terms(f.start, values)
             built[key] = (m, values)
-            replace[id(f.start)] = m
+            replace.update({i: m for i in f.objects})
         design = self.design
         if replace:
             swap = lambda v: replace.get(id(v), v) if isinstance(v, Material) else v
