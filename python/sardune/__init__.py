@@ -49,7 +49,8 @@ from .spectra import Absorptance, Ellipsometry, Phase, Sensitivities, Spectrum
 # the functions are Design.refine and Design.tolerance.
 from .targets import Target, Targets
 from .refine import Refinement
-from .tolerance import Bound, ErrorModel, Statistics, Tolerance
+from .tolerance import (Band, Bound, Criterion, CriterionResult, ErrorModel, LayerSensitivity, RunSpectra, Samples,
+                        Statistics, Tolerance)
 from .measurements import Measurement, read_measurements, write_measurements
 from .fitting import Dispersion, Fit, Shift, Thickness, Tie, fit
 from .files import read_table
@@ -75,6 +76,7 @@ __all__ = [
     "Material", "fused_silica", "N_BK7", "BUILT_IN", "read_table",
     # refinement and tolerance analysis
     "Target", "Targets", "Refinement", "ErrorModel", "Bound", "Statistics", "Tolerance",
+    "Band", "Criterion", "CriterionResult", "RunSpectra", "Samples", "LayerSensitivity",
     # fitting measurements
     "Measurement", "read_measurements", "write_measurements", "fit", "Fit", "Thickness", "Tie", "Dispersion", "Shift",
 ]

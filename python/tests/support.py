@@ -39,3 +39,17 @@ def stack_matrix_numpy(wavelengths: np.ndarray, thicknesses: np.ndarray, indices
         M = np.array([[a * M[0, 0] + b * M[1, 0], a * M[0, 1] + b * M[1, 1]],
                       [c * M[0, 0] + e * M[1, 0], c * M[0, 1] + e * M[1, 1]]])
     return M
+
+
+def same(a, b):
+    """Every field of two results (tolerance analyses, and the tuples of
+    results they hold) bitwise equal."""
+    assert len(a) == len(b)
+    for x, y in zip(a, b):
+        if isinstance(x, tuple) and not (x and isinstance(x[0], (int, float))):
+            assert same(x, y)
+        elif x is None or isinstance(x, (int, float, str)):
+            assert x == y
+        else:
+            assert np.array_equal(x, y), x
+    return True

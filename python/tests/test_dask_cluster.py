@@ -12,7 +12,7 @@ from distributed import Client, LocalCluster
 
 from sardune import Design, Layer
 from sardune import ErrorModel, ToleranceError
-from support import ABSORBING, quarter_wave_stack
+from support import ABSORBING, quarter_wave_stack, same
 
 W = np.linspace(420.0, 780.0, 97)
 LOSSLESS = quarter_wave_stack(15)
@@ -40,9 +40,7 @@ def test_cluster_result_is_the_serial_one(eng, client, design, pol):
     loaded = client.run(lambda: bool(sys.modules["sardune._binding"]._by_path) if "sardune._binding" in sys.modules
                         else False)
     assert len(loaded) == 2 and all(loaded.values()), loaded
-    for a, b in zip(serial, spread):
-        for x, y in zip(a, b) if hasattr(a, "_fields") else [(a, b)]:
-            assert (x is None and y is None) or np.array_equal(x, y)
+    assert same(serial, spread)
 
 
 def test_a_batch_failing_on_a_worker_is_named(eng, client):
