@@ -173,7 +173,8 @@ class Statistics(NamedTuple):
 class Tolerance(NamedTuple):
     """Result of a tolerance analysis. seed: the entropy that reproduces it
     (drawn fresh when none was given); R, T, A statistics over (N,) for one
-    angle and polarisation, (V, N) for the V `views` (angle, pol) otherwise;
+    angle and polarisation, with a leading axis of the V `views` (angle,
+    pol) otherwise (mean (V, N), percentiles (V, P, N));
     A is None where nothing absorbs; passed (runs,) tells each run's verdict
     against every criterion, yield_fraction their mean (1.0 without
     criteria); criteria: a CriterionResult per bound and criterion, in the
@@ -259,28 +260,30 @@ def _views(angle: Any, pol: Any) -> Tuple[List[View], bool]:
 
 class _Check:
     """One criterion at one view, as the batches apply it: values (runs,)
-    from that view's spectra, passing within [lo, hi] (a verdict: where 1)."""
+    from that view's spectra, passing within [lo, hi] (verdicts a function
+    returns as booleans count as they are)."""
 
     def __init__(self, name: str, view: int, lo: float, hi: float, kind: str, quantity: str = "",
                  where: Optional[np.ndarray] = None, statistic: str = "", function: Optional[Callable] = None):
         self.name, self.view, self.lo, self.hi, self.kind = name, view, lo, hi, kind
         self.quantity, self.where, self.statistic, self.function = quantity, where, statistic, function
 
-    def values(self, spectra: RunSpectra) -> np.ndarray:
+    def judge(self, spectra: RunSpectra) -> Tuple[np.ndarray, np.ndarray]:
+        """Values and verdicts (runs,) on these runs' spectra."""
         if self.kind == "criterion":
             v = np.asarray(self.function(spectra))
             if v.shape != (spectra.R.shape[0],):
                 raise ValueError(f"{self.name}: expected one value per run ({spectra.R.shape[0]}), got shape {v.shape}")
-            return v.astype(np.float64) if v.dtype == bool else np.asarray(v, np.float64)
-        v = getattr(spectra, self.quantity)[:, self.where]
+            if v.dtype == bool:  # verdicts themselves
+                return v.astype(np.float64), v
+            v = np.asarray(v, np.float64)
+            return v, (v >= self.lo) & (v <= self.hi)
+        x = getattr(spectra, self.quantity)[:, self.where]
         if self.kind == "bound":  # the worst excess over the bounds: <= 0 inside them everywhere
-            return np.max(np.maximum(self.lo - v, v - self.hi), axis=1)
-        return getattr(v, self.statistic)(axis=1)
-
-    def verdicts(self, values: np.ndarray) -> np.ndarray:
-        if self.kind == "bound":
-            return values <= 0
-        return (values >= self.lo) & (values <= self.hi)
+            v = np.max(np.maximum(self.lo - x, x - self.hi), axis=1)
+            return v, v <= 0
+        v = getattr(x, self.statistic)(axis=1)
+        return v, (v >= self.lo) & (v <= self.hi)
 
 
 def _checks(bounds: Sequence, criteria: Sequence, w: np.ndarray, views: List[View]) -> List[_Check]:
@@ -405,12 +408,12 @@ class _Job:
                 R, T = 0.5 * (Rs + Rp), 0.5 * (Ts + Tp)  # the order Prepared.spectra takes
             else:
                 R, T = polarised[pol]
-            for name, x in (("R", R), ("T", T)):
+            # (the nominal design is judged only as a reference: the runs report where it fails)
+            for name, x in (("R", R), ("T", T)) if nominal is not None else ():
                 bad = ~np.isfinite(x)
                 if np.any(bad):
                     run, i = np.argwhere(bad)[0]
-                    what = "the nominal design" if nominal is None else f"run {first + run}"
-                    raise NonFiniteResult(f"tolerance: {name} of {what} is not finite at {self.w[i]:g} nm "
+                    raise NonFiniteResult(f"tolerance: {name} of run {first + run} is not finite at {self.w[i]:g} nm "
                                           f"({angle:g} degrees, {pol})", float(self.w[i]))
             base = (R[0], T[0]) if nominal is None else (nominal[v].R[0], nominal[v].T[0])
             out.append(RunSpectra(self.w, R, T, base[0], base[1], angle, pol))
@@ -446,8 +449,7 @@ def _judged(checks: List[_Check], spectra: List[RunSpectra], runs: int) -> Tuple
     values, verdicts = np.empty((runs, len(checks))), np.empty((runs, len(checks)), bool)
     with np.errstate(all="ignore"):
         for c, check in enumerate(checks):
-            values[:, c] = check.values(spectra[check.view])
-            verdicts[:, c] = check.verdicts(values[:, c])
+            values[:, c], verdicts[:, c] = check.judge(spectra[check.view])
     return values, verdicts
 
 
@@ -504,14 +506,15 @@ def _block_statistics(levels: np.ndarray, absorbing: bool, *pieces: np.ndarray) 
 
 
 def _joined(blocks: List[List[List[Statistics]]], single: bool) -> List[Statistics]:
-    """Per-quantity statistics over the whole grid from those of its blocks,
-    (N,) for a single view, else (V, N)."""
+    """Per-quantity statistics over the whole grid from those of its blocks:
+    mean, std (N,) and percentiles (P, N) for a single view, else with a
+    leading view axis, (V, N) and (V, P, N)."""
     views = range(len(blocks[0]))
     out = []
     for q in range(len(blocks[0][0])):
         per_view = [Statistics(*(np.concatenate([b[v][q][f] for b in blocks], axis=-1) for f in range(3)))
                     for v in views]
-        out.append(per_view[0] if single else Statistics(*(np.stack([s[f] for s in per_view], axis=-2)
+        out.append(per_view[0] if single else Statistics(*(np.stack([s[f] for s in per_view])
                                                            for f in range(3))))
     return out
 

@@ -34,8 +34,8 @@ def client():
 def test_cluster_result_is_the_serial_one(eng, client, design, pol):
     errors = ErrorModel(thickness=1.0, relative=0.01, index=0.005)
     kw = dict(errors=errors, runs=240, seed=7, angle=25.0, pol=pol, bounds=[("R", 500, 600, 0.0, 0.9)], engine=eng)
-    serial = design.tolerance(W, batch=240, **kw)
-    spread = design.tolerance(W, batch=16, executor=client, **kw)
+    serial = design.tolerance(W, batch=240, samples=True, **kw)
+    spread = design.tolerance(W, batch=16, executor=client, samples=True, **kw)
     # both worker processes ran batches: each has loaded the engine for them
     loaded = client.run(lambda: bool(sys.modules["sardune._binding"]._by_path) if "sardune._binding" in sys.modules
                         else False)
