@@ -386,14 +386,12 @@ class _Job:
         nominal design's spectra at each view (one run)."""
         with self._lock:
             if self._prepared is None:
-                prepared = {}
-                for angle in dict.fromkeys(a for a, _ in self.views):
-                    pols = {p for a, p in self.views if a == angle}
-                    pol = next(iter(pols)) if pols in ({"s"}, {"p"}) else "u"
-                    prepared[angle] = self.design.prepare(self.w, angle=angle, pol=pol, engine=self.engine)
-                self._prepared = (prepared, self._spectra(prepared, self.design.thicknesses[None, :], None, 0,
-                                                          nominal=None))
+                self.prepared(_prepare(self.design, self.w, self.views, self.engine))
             return self._prepared
+
+    def prepared(self, prepared: Dict[float, Any]) -> None:
+        """Takes the design prepared at each angle (see _prepare)."""
+        self._prepared = (prepared, self._spectra(prepared, self.design.thicknesses[None, :], None, 0, nominal=None))
 
     def _spectra(self, prepared: Dict[float, Any], d: np.ndarray, scale: Optional[np.ndarray], first: int,
                  nominal: Optional[List[RunSpectra]]) -> List[RunSpectra]:
@@ -418,6 +416,16 @@ class _Job:
             base = (R[0], T[0]) if nominal is None else (nominal[v].R[0], nominal[v].T[0])
             out.append(RunSpectra(self.w, R, T, base[0], base[1], angle, pol))
         return out
+
+
+def _prepare(design: "Design", w: Any, views: List[View], engine: Engine) -> Dict[float, Any]:
+    """The design prepared at each angle of the views, with the polarisations they need."""
+    prepared = {}
+    for angle in dict.fromkeys(a for a, _ in views):
+        pols = {p for a, p in views if a == angle}
+        pol = next(iter(pols)) if pols in ({"s"}, {"p"}) else "u"
+        prepared[angle] = design.prepare(w, angle=angle, pol=pol, engine=engine)
+    return prepared
 
 
 def _draws(entropy: int, runs: range, per_kind: int) -> np.ndarray:
@@ -556,7 +564,8 @@ def tolerance(design: "Design", wavelengths: ArrayLike, errors: ErrorModel, runs
     e = engine or default_engine()
     views, single = _views(angle, pol)
     # the design on the grid here too: bad arguments and indices fail before any batch is sent
-    w = design.prepare(wavelengths, angle=views[0][0], pol=views[0][1], engine=e).wavelengths
+    here = _prepare(design, wavelengths, views, e)
+    w = next(iter(here.values())).wavelengths
     sigmas, alike = _error_model(errors, len(design))
     runs = _count("runs", runs)
     batch = DEFAULT_BATCH if batch is None else _count("batch", batch)
@@ -570,6 +579,7 @@ def tolerance(design: "Design", wavelengths: ArrayLike, errors: ErrorModel, runs
         raise TypeError(f"executor: expected an object with submit(fn, *args), got {type(executor).__name__}")
     entropy = _seed(seed)
     job = _Job(design, w, views, sigmas, alike, entropy, checks, e)
+    job.prepared(here)
     prepared, nominal = job.prepare()
     absorbing = any(p.absorbing for p in prepared.values())
     nominal_values, _ = _judged(checks, nominal, 1)
