@@ -134,9 +134,11 @@ class Criterion(NamedTuple):
     """`function`(RunSpectra) -> (runs,) values, passing within [min, max],
     or (runs,) booleans, passing where True; `name` for the result (the
     function's own name by default); the view as for Bound. The function
-    must depend on each run's own spectra alone (row by row), so that the
-    result does not depend on the batches, and pickle where an executor
-    runs it in other processes."""
+    must depend on each run's own spectra alone, bit for bit, so that the
+    result does not depend on the batches (numpy's sum or mean along the
+    rows of a block may round differently for another number of rows:
+    np.add.accumulate(x, axis=1)[:, -1] does not), and pickle where an
+    executor runs it in other processes."""
     function: Callable[[RunSpectra], np.ndarray]
     name: str = ""
     min: float = -math.inf
@@ -282,7 +284,12 @@ class _Check:
         if self.kind == "bound":  # the worst excess over the bounds: <= 0 inside them everywhere
             v = np.max(np.maximum(self.lo - x, x - self.hi), axis=1)
             return v, v <= 0
-        v = getattr(x, self.statistic)(axis=1)
+        if self.statistic == "mean":
+            # summed left to right in each row: numpy's reduction of a block of rows sums in an order that
+            # depends on how many rows there are, and the result may not depend on the batches
+            v = np.add.accumulate(x, axis=1)[:, -1] / x.shape[1]
+        else:
+            v = getattr(x, self.statistic)(axis=1)
         return v, (v >= self.lo) & (v <= self.hi)
 
 

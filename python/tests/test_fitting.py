@@ -136,6 +136,25 @@ class TestRecovery:
         assert abs(r.values[1] + r.values[2] - 95.0) < 1e-3  # what the data do fix
         assert len(r.warnings) == 1 and "layers[1].thickness and layers[2].thickness" in r.warnings[0]
 
+    def test_finite_differences_agree_and_progress_sees_each_step(self, eng):
+        truth = Design([(film(), 250.0)], substrate=SI)
+        ms = ellipsometry(truth, W, (65.0, 75.0), eng, np.random.default_rng(3))
+        start = Design([(film(1.45, 0.003), 240.0)], substrate=SI)
+        parameters = [Thickness(0), Dispersion("SiO2", "A"), Dispersion("SiO2", "B")]
+        seen = []
+        a = fit(start, ms, parameters, engine=eng, progress=lambda i, chi2, x: seen.append((i, chi2, x)))
+        b = fit(start, ms, parameters, engine=eng, jacobian="2-point")
+        np.testing.assert_allclose(a.values, b.values, rtol=1e-6)
+        np.testing.assert_allclose(a.errors, b.errors, rtol=1e-3)
+        assert set(b.derivatives.values()) == {"finite differences"} and b.jacobians == 0
+        assert [i for i, _, _ in seen] == list(range(a.jacobians))
+        assert seen[0][1] > seen[-1][1] and np.array_equal(seen[0][2], [240.0, 1.45, 0.003])
+
+        def stop(i, chi2, x):
+            raise KeyboardInterrupt
+        with pytest.raises(KeyboardInterrupt):
+            fit(start, ms, parameters, engine=eng, progress=stop)
+
     def test_figure(self, eng, tmp_path):
         truth = Design([(film(), 250.0)], substrate=SI)
         ms = ellipsometry(truth, W, (70.0,), eng) + [Measurement("R", W, truth.spectrum(W, engine=eng).R, 1e-3)]
@@ -166,6 +185,14 @@ class TestBadInput:
             fit(self.D, self.M, parameters, engine=eng)
 
     def test_measurements_and_options(self, eng):
+        with pytest.raises(TypeError, match="measurements: expected a Measurement, a measurement file or a sequence"):
+            fit(self.D, 3.0, [Thickness(0)], engine=eng)
+        with pytest.raises(TypeError, match=r"measurements\[1\]: expected a Measurement or a measurement file"):
+            fit(self.D, [self.M[0], (1, 2)], [Thickness(0)], engine=eng)
+        with pytest.raises(ValueError, match=r"measurements\[0\].angle: expected degrees in \[0, 90\)"):
+            fit(self.D, [self.M[0]._replace(angle=90.0)], [Thickness(0)], engine=eng)
+        with pytest.raises(MeasurementFileError, match="cannot be read"):
+            fit(self.D, "/nonexistent/m.csv", [Thickness(0)], engine=eng)
         with pytest.raises(ValueError, match=r"measurements\[0\].quantity"):
             fit(self.D, [Measurement("X", W, W, 1.0)], [Thickness(0)], engine=eng)
         with pytest.raises(ValueError, match=r"measurements\[0\].sigma: expected uncertainties > 0"):

@@ -81,7 +81,8 @@ class TestRuns:
     def test_bitwise_the_same_for_any_batching_and_executor(self, eng):
         for design in (LOSSLESS, ABSORBING):
             errors = ErrorModel(thickness=1.0, relative=0.01, index=0.005)
-            kw = dict(seed=99, angle=10.0, pol="u", bounds=[("R", 450, 750, 0.0, 0.5)], engine=eng)
+            kw = dict(seed=99, angle=10.0, pol="u", bounds=[("R", 450, 750, 0.0, 0.5)],
+                      criteria=[Band("T", 500.0, 700.0, "mean", min=0.6)], engine=eng)
             one = design.tolerance(W, errors, 23, batch=23, **kw)
             assert same(one, design.tolerance(W, errors, 23, batch=1, **kw))
             assert same(one, design.tolerance(W, errors, 23, batch=6, **kw))
@@ -190,6 +191,24 @@ class TestCriteriaViewsAndSamples:
         named = LOSSLESS.tolerance(W, ERRORS, 17, angle=[0.0, 30.0], pol=["s", "u"],
                                    **dict(kw, criteria=[Band("R", 450.0, 750.0, max=0.2, angle=30.0, pol="u")]))
         assert len(named.criteria) == 1 and same(named.criteria[0][1:], many.criteria[3][1:])
+
+    def test_prepared_thick_parts_are_the_designs(self, eng):
+        """Prepared runs of a thick part bitwise its Design.spectrum, with
+        the index scales of the front layers as a changed design's."""
+        for design in (THICK, Design(THICK.layers, substrate=1.52 - 1e-5j, substrate_thickness=2e6)):
+            for angle, pol in ((0.0, "s"), (35.0, "p"), (60.0, "u")):
+                p = design.prepare(W, angle=angle, pol=pol, engine=eng)
+                d = np.array([design.thicknesses, design.thicknesses * 1.03])
+                R, T = p.spectra(d)
+                for i in range(2):
+                    s = design.with_thicknesses(d[i]).spectrum(W, angle=angle, pol=pol, engine=eng)
+                    assert np.array_equal(R[i], s.R) and np.array_equal(T[i], s.T)
+                scale = np.full((1, len(design)), 1.01)
+                R, T = p.spectra(d[:1], scale)
+                scaled = design.with_layers([Layer(complex(l.index) * 1.01, l.thickness) for l in design.layers])
+                s = scaled.spectrum(W, angle=angle, pol=pol, engine=eng)
+                assert np.allclose(R[0], s.R, rtol=0, atol=1e-14) and np.allclose(T[0], s.T, rtol=0, atol=1e-14)
+            assert p.absorbing
 
     def test_bitwise_the_same_over_executors_with_criteria_and_samples(self, eng):
         R, T = by_hand(THICK, ErrorModel(thickness=1.0), 8, 1, 0.0, "p")
