@@ -75,6 +75,32 @@ class TestModel:
         np.testing.assert_allclose(J, numeric, rtol=1e-5, atol=1e-6 * np.abs(numeric).max())
 
 
+class TestMaterialModels:
+    @pytest.mark.parametrize("material, terms", [
+        (Material.constant(2.1, 0.01, name="H"), {"n": 2.1, "k": 0.01}),
+        (Material.cauchy(1.5, 0.004, 1e-4, 0.002, name="c"), {"A": 1.5, "B": 0.004, "C": 1e-4, "k": 0.002}),
+        (Material.cauchy(1.5, 0.004, urbach=(0.01, 3.5, 0.3), name="u"), {"A": 1.5, "B": 0.004, "C": 0.0}),
+        (sardune.N_BK7, {"B1": 1.03961212, "C1": 0.00600069867, "B2": 0.231792344, "C2": 0.0200179144,
+                         "B3": 1.01046945, "C3": 103.560653, "k": 0.0}),
+        (Material.sellmeier([1.1], [0.01], k=0.003, name="s").extrapolated(), {"B1": 1.1, "C1": 0.01, "k": 0.003}),
+    ])
+    def test_terms_rebuild_the_material(self, material, terms):
+        """A material's terms as its definition gives them, a material
+        rebuilt from them the same one, another value a changed one."""
+        from sardune.fitting import model_terms, with_terms
+        got = model_terms(material)
+        assert got == {**terms, "scale": 1.0}
+        w = np.linspace(400.0, 900.0, 11)
+        same = with_terms(material, terms)
+        assert np.array_equal(same(w), material(w)) and same.name == material.name
+        assert same.extrapolate == material.extrapolate and same.wavelength_range == material.wavelength_range
+        first = next(iter(terms))
+        moved = with_terms(material, {**terms, first: terms[first] * 1.1 + 0.01})
+        assert not np.array_equal(moved(w), material(w))
+        scaled = with_terms(material, {"scale": 1.02})
+        assert np.allclose(scaled.nk(w)[0], 1.02 * material.nk(w)[0], rtol=1e-15) and scaled.definition is None
+
+
 class TestRecovery:
     def test_film_on_silicon_uncertainties_cover_the_truth(self, eng):
         """200 noise draws: each parameter's true value within 2 sigma in at
