@@ -44,7 +44,8 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 import numpy as np
 
 from ._binding import Engine, default_engine
-from ._sweep import check_method, faces, front, grid, incidence_of, media
+from ._sweep import check_method, faces, front, incidence_of, media
+from .errors import NonFiniteResult
 from .materials import Material
 from .measurements import POWER, Measurement, measurements_of
 from .optics import (coefficient_derivatives, coefficients, ellipsometric_ratio, ellipsometric_ratio_derivative,
@@ -437,12 +438,13 @@ class _Problem:
         for g in self.groups:
             w = g.w + shift
             inc = incidence_of(design, w, g.angle)
-            amps = {p: self._amplitudes(design, built, w, inc, p, rows) for p in sorted(g.pols)}
-            for i, part in g.items:
-                v, dv = _quantity(self.measurements[i], amps)
-                values[part] = v
-                if derivatives and rows:
-                    jac[part][:, rows] = dv.T
+            with np.errstate(all="ignore"):  # what is not finite is reported by the caller
+                amps = {p: self._amplitudes(design, built, w, inc, p, rows) for p in sorted(g.pols)}
+                for i, part in g.items:
+                    v, dv = _quantity(self.measurements[i], amps)
+                    values[part] = v
+                    if derivatives and rows:
+                        jac[part][:, rows] = dv.T
         return values, jac
 
     def _amplitudes(self, design: Any, built: dict, w: np.ndarray, inc, pol: str, rows: List[int]) -> dict:
@@ -520,9 +522,24 @@ class _Problem:
             return
         self.evaluations += 1
         v, J = self.model(x, analytic)
+        self._finite(x, v if J is None else np.concatenate([v, J.ravel()]))
         if analytic:
             J /= self.sigma[:, None]
         self.last = (x.copy(), self._normalised(v), J, False)
+
+    def _finite(self, x: np.ndarray, v: np.ndarray) -> None:
+        """NonFiniteResult naming the first measurement and wavelength (and
+        the parameters) where the model is not finite."""
+        bad = ~np.isfinite(v)
+        if not np.any(bad):
+            return
+        i = int(np.flatnonzero(bad)[0]) % self.size
+        edges = np.cumsum([m.values.size for m in self.measurements])
+        k = int(np.searchsorted(edges, i, side="right"))
+        m = self.measurements[k]
+        w = float(m.wavelengths[i - (edges[k - 1] if k else 0)])
+        at = ", ".join(f"{n} = {value:g}" for n, value in zip(self.names, x))
+        raise NonFiniteResult(f"fit: the model of {m.source} ({m.label}) is not finite at {w:g} nm for {at}", w)
 
     def jacobian(self, x: np.ndarray) -> np.ndarray:
         """(size, P): the analytic columns, then central differences for the others."""

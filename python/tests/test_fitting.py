@@ -3,13 +3,13 @@ and ellipsometry, its analytic Jacobian matches differences, synthetic
 measurements give back the parameters within uncertainties that are right,
 undetermined parameters show as correlated, and measurement files."""
 
-import os
+import warnings
 
 import numpy as np
 import pytest
 
 import sardune
-from sardune import (Design, Dispersion, Layer, Material, Measurement, MeasurementFileError, Shift, Thickness, Tie,
+from sardune import (Design, Dispersion, Material, Measurement, MeasurementFileError, Shift, Thickness, Tie,
                      fit, read_measurements, write_measurements)
 from sardune.fitting import _Problem
 from support import quarter_wave_stack
@@ -229,6 +229,12 @@ class TestBadInput:
             fit(self.D, [Measurement("R", W[:2], [0.1, 0.1], 0.01)], [Thickness(0), Thickness(1)], engine=eng)
         with pytest.raises(ValueError, match="jacobian: expected"):
             fit(self.D, self.M, [Thickness(0)], jacobian="exact", engine=eng)
+        opaque = Design([(Material.constant(2.0, 5.0, name="metal"), 5e4)], substrate=1.52)
+        with pytest.raises(sardune.NonFiniteResult, match=r"fit: the model of measurements\[0\] \(T@0/s\) is not "
+                                                          r"finite at 420 nm for layers\[0\].thickness = 50000"):
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")  # and no numpy warning on the way
+                fit(opaque, [Measurement("T", W, np.zeros(W.size), 0.01)], [Thickness(0)], engine=eng)
         thick = Design(self.D.layers, substrate=1.52, substrate_thickness=1e6)
         with pytest.raises(ValueError, match="ellipsometry is defined for a semi-infinite substrate only"):
             fit(thick, ellipsometry(self.D, W, [70.0], eng), [Thickness(0)], engine=eng)

@@ -150,7 +150,7 @@ class TestCriteriaViewsAndSamples:
         assert np.allclose(r.samples.R, R, rtol=0, atol=1e-13) and np.allclose(r.samples.T, T, rtol=0, atol=1e-13)
         assert np.allclose(r.A.mean, (1 - R - T).mean(axis=0), rtol=0, atol=1e-13)  # the substrate absorbs
         nominal = THICK.spectrum(W, angle=20.0, pol="u", engine=eng)
-        band, full = (W >= 500) & (W <= 600), slice(None)
+        band = (W >= 500) & (W <= 600)
         want = [(R[:, band].mean(axis=1), nominal.R[band].mean(), lambda v: v <= criteria[0].max),
                 (T.min(axis=1), nominal.T.min(), lambda v: v >= criteria[1].min),
                 ((1 - R - T).max(axis=1), nominal.A.max(), lambda v: v <= criteria[2].max),
