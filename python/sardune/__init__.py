@@ -16,6 +16,11 @@ Design work: Design.refine (least squares towards R/T/A and colour targets with 
 engine's derivatives) and Design.tolerance (Monte Carlo over manufacturing
 errors, serially or over an executor such as a dask.distributed Client).
 
+Characterisation: sardune.fit (thicknesses, dispersion terms, ties and a
+wavelength shift fitted to measured R, T, A or psi/Delta, with standard
+errors and correlations; measurements from arrays or files,
+sardune.measurements).
+
 Optics: the formulas, each once (sardune.optics: admittance, coefficients,
 reflectance, transmittance, ...).
 
@@ -29,7 +34,8 @@ Engine of your own.
 The modules, each on the ones before it: _binding (the C interface), optics,
 materials, media (indices and the layer), _sweep (media per batch, the
 engine path), spectra, field, targets (target rows and the merit), colour
-(colours and colour targets), refine, tolerance, files, design.
+(colours and colour targets), refine, tolerance, measurements, fitting,
+files, design.
 """
 
 from ._version import __version__
@@ -38,7 +44,8 @@ from ._binding import (BUILD_COPY, ENTRY_POINTS, ENV_VARIABLE, Coefficients, Eng
                        forward_backward, init, load, matmul_22X, update_optiprops_real_n,
                        update_optiprops_real_n_simd, update_top_props)
 from .errors import (DesignFileError, EngineOutOfMemory, EngineStatusError, InvalidRequest, LibraryNotFound,
-                     MaterialError, MissingEntryPoint, NonFiniteResult, SardunError, SarduneError, ToleranceError)
+                     MaterialError, MeasurementFileError, MissingEntryPoint, NonFiniteResult, SardunError, SarduneError,
+                     ToleranceError)
 from .optics import (Incidence, admittance, coefficient_derivatives, coefficients, incidence, reflectance,
                      transmittance)
 from .materials import BUILT_IN, N_BK7, Material, fused_silica
@@ -51,7 +58,10 @@ from .field import AdmittanceLocus, Field
 from .targets import Target, Targets
 from .colour import Colour, Colours, ColourTarget, Observation, ciede2000, delta_e_ab, observation
 from .refine import Refinement
-from .tolerance import Bound, ErrorModel, Statistics, Tolerance
+from .tolerance import (Band, Bound, Criterion, CriterionResult, ErrorModel, LayerSensitivity, RunSpectra, Samples,
+                        Statistics, Tolerance)
+from .measurements import Measurement, read_measurements, write_measurements
+from .fitting import Dispersion, Fit, Shift, Thickness, Tie, fit
 from .files import read_table
 from .design import Design, default_design, read_design, wavelength_grid
 
@@ -64,7 +74,7 @@ __all__ = [
     "update_optiprops_real_n_simd", "matmul_22X", "calc_v_t_tau",
     # errors
     "SarduneError", "SardunError", "LibraryNotFound", "MissingEntryPoint", "EngineStatusError",
-    "EngineOutOfMemory", "InvalidRequest", "DesignFileError", "MaterialError", "NonFiniteResult", "ToleranceError",
+    "EngineOutOfMemory", "InvalidRequest", "DesignFileError", "MeasurementFileError", "MaterialError", "NonFiniteResult", "ToleranceError",
     # optics
     "Incidence", "incidence", "admittance", "coefficients", "coefficient_derivatives", "reflectance",
     "transmittance",
@@ -78,4 +88,7 @@ __all__ = [
     "Material", "fused_silica", "N_BK7", "BUILT_IN", "read_table",
     # refinement and tolerance analysis
     "Target", "Targets", "Refinement", "ErrorModel", "Bound", "Statistics", "Tolerance",
+    "Band", "Criterion", "CriterionResult", "RunSpectra", "Samples", "LayerSensitivity",
+    # fitting measurements
+    "Measurement", "read_measurements", "write_measurements", "fit", "Fit", "Thickness", "Tie", "Dispersion", "Shift",
 ]

@@ -22,7 +22,7 @@ from ._binding import Coefficients, Engine, LayerRows, default_engine
 from .errors import NonFiniteResult
 from .media import evaluate, is_constant
 from .optics import (Faces, Incidence, admittance, coefficient_derivatives, coefficients, incidence, incident_admittance,
-                     internal_transmittance, normal_component, reflectance, transmittance)
+                     incoherent, internal_transmittance, normal_component, reflectance, transmittance)
 
 WORKING_SET = 64 * 2**20  # bytes of scratch per wavelength batch
 METHODS = ("auto", "complex", "real")
@@ -287,9 +287,12 @@ def finite(what: str, name: str, v: np.ndarray, w: np.ndarray, angle: float, pol
 
 class Prepared:
     """A design's media on one grid at one angle, for many evaluations with
-    other thicknesses and index scales (tolerance analysis): the media and
-    the engine path are chosen once, each run is one engine request per
-    polarisation, its results written into preallocated rows."""
+    other thicknesses and index scales of its front layers (tolerance
+    analysis): the media and the engine path are chosen once, each run is
+    one engine request per polarisation, its results written into
+    preallocated rows. A thick substrate's back face (its back layers, the
+    exit medium, the substrate's internal transmittance) is computed once
+    and combined incoherently with each run's front coating."""
 
     def __init__(self, design: Any, wavelengths: Any, angle: float, pol: str, engine: Optional[Engine]) -> None:
         self.design, self.wavelengths, self.pol = design, grid(wavelengths), pol
@@ -303,28 +306,54 @@ class Prepared:
                       for p in polarisations(pol)}
         n = next(iter(self.media.values())).n_rows
         self.real = real_path(self.engine, n, self.incidence.x, "auto")
-        self.absorbing = bool(np.any(n.rows.imag != 0))
+        self.thick = design.substrate_thickness is not None
+        # whether A = 1 - R - T can be more than rounding: an absorbing front layer, or what a
+        # thick part's light crosses besides (the substrate, the back layers)
+        m = next(iter(self.media.values()))
+        self.absorbing = bool(np.any(n.rows.imag != 0) or (self.thick and (
+            np.any(m.n_s.imag != 0) or (design.back_layers and np.any(m.n_b.rows.imag != 0)))))
+        if self.thick:
+            # the back face does not change from run to run: its Rb, Tb and tau once per polarisation
+            self.back = {p: faces(self.engine, design, m, front(self.engine, design, m, "auto"))
+                         for p, m in self.media.items()}
 
     def spectra(self, d: np.ndarray, scale: Optional[np.ndarray] = None) -> Tuple[np.ndarray, np.ndarray]:
         """R and T (runs, N) of runs with thicknesses d (runs, K) nm and layer
         indices scaled by `scale` (runs, K) or not at all, the unpolarised
         mean in the order Design.spectrum takes it."""
         R = T = None
-        with np.errstate(all="ignore"):
-            for p, m in self.media.items():
-                t, r = self._coefficients(m, d, scale)
-                Rp, Tp = reflectance(r), transmittance(t, m.eta0, m.eta_s)
-                R, T = (Rp, Tp) if R is None else (0.5 * (R + Rp), 0.5 * (T + Tp))
+        for Rp, Tp in self.each(d, scale).values():
+            R, T = (Rp, Tp) if R is None else (0.5 * (R + Rp), 0.5 * (T + Tp))
         return R, T
 
-    def _coefficients(self, m: Media, d: np.ndarray, scale: Optional[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+    def each(self, d: np.ndarray, scale: Optional[np.ndarray] = None) -> Dict[str, Tuple[np.ndarray, np.ndarray]]:
+        """R and T (runs, N) of each polarisation prepared ("s", "p" or both)."""
+        out = {}
+        with np.errstate(all="ignore"):
+            for p, m in self.media.items():
+                t, tb, r, rb = self._coefficients(m, d, scale)
+                front_R, front_T = reflectance(r), transmittance(t, m.eta0, m.eta_s)
+                if self.thick:
+                    b = self.back[p]
+                    out[p] = incoherent(Faces(front_R, front_T, reflectance(rb), transmittance(tb, m.eta_s, m.eta0),
+                                              b.Rb, b.Tb, b.tau))
+                else:
+                    out[p] = (front_R, front_T)
+        return out
+
+    def _coefficients(self, m: Media, d: np.ndarray, scale: Optional[np.ndarray]) -> Tuple[np.ndarray, ...]:
+        """t, t', r, r' (runs, N); t' and r' only for a thick substrate (else None)."""
         e, w, x = self.engine, self.wavelengths, self.incidence.x
         B, N = d.shape[0], w.size
         t, r = np.empty((B, N), np.complex128), np.empty((B, N), np.complex128)
+        tb = rb = None
         n, eta = m.n_rows, m.eta_rows
         full = n.full() if scale is not None else None
         if self.real:
-            spare = np.empty((2, N), np.complex128)  # t', r': not wanted
+            if self.thick:
+                tb, rb = np.empty((B, N), np.complex128), np.empty((B, N), np.complex128)
+            else:
+                spare = np.empty((2, N), np.complex128)  # t', r': not wanted
         else:
             M = np.empty((B, 2, 2, N), np.complex128)
         for b in range(B):
@@ -332,10 +361,10 @@ class Prepared:
                 n = np.ascontiguousarray(full * scale[b][:, None])
                 eta = admittance(n, self.incidence, m.pol)
             if self.real:
-                self.real(w, d[b], n, eta, m.eta0, m.eta_s, x=x,
-                          out=Coefficients(t[b], spare[0], r[b], spare[1]))
+                backs = (tb[b], rb[b]) if self.thick else (spare[0], spare[1])
+                self.real(w, d[b], n, eta, m.eta0, m.eta_s, x=x, out=Coefficients(t[b], backs[0], r[b], backs[1]))
             else:
                 e.calc_M(w, d[b], n, eta, x=x, out=M[b])
         if not self.real:
-            t, _, r, _ = coefficients(M.transpose(1, 2, 0, 3), m.eta0, m.eta_s)
-        return t, r
+            t, tb, r, rb = coefficients(M.transpose(1, 2, 0, 3), m.eta0, m.eta_s)
+        return t, tb, r, rb

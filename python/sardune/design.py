@@ -182,11 +182,9 @@ class Design:
     def prepare(self, wavelengths: Any, *, angle: float = 0.0, pol: str = "s",
                 engine: Optional[Engine] = None) -> Prepared:
         """The design's media on one grid at one angle, for many evaluations
-        with other thicknesses and index scales: Prepared.spectra(d, scale)
-        gives R and T (runs, N) of thicknesses d (runs, K)."""
-        if self.thick:
-            raise ValueError("substrate_thickness: prepared evaluations are defined for a semi-infinite "
-                             "substrate only")
+        with other thicknesses and index scales of the front layers:
+        Prepared.spectra(d, scale) gives R and T (runs, N) of thicknesses d
+        (runs, K), of the whole part for a thick substrate."""
         return Prepared(self, wavelengths, angle, pol, engine)
 
     # --- design work (sardune.refine, sardune.tolerance; scipy is loaded on first use)
@@ -202,13 +200,22 @@ class Design:
                               jacobian=jacobian, progress=progress, **options)
 
     def tolerance(self, wavelengths: Any, errors: _tolerance.ErrorModel, runs: int, *, seed: Optional[int] = None,
-                  angle: float = 0.0, pol: str = "s", percentiles: Sequence[float] = (5.0, 50.0, 95.0),
-                  bounds: Sequence = (), engine: Optional[Engine] = None, batch: Optional[int] = None,
-                  executor: Any = None, progress: Optional[Progress] = None) -> _tolerance.Tolerance:
+                  angle: Any = 0.0, pol: Any = "s", percentiles: Sequence[float] = (5.0, 50.0, 95.0),
+                  bounds: Sequence = (), criteria: Sequence = (), samples: bool = False,
+                  engine: Optional[Engine] = None, batch: Optional[int] = None, executor: Any = None,
+                  progress: Optional[Progress] = None) -> _tolerance.Tolerance:
         """Monte Carlo over manufacturing errors; see sardune.tolerance.tolerance."""
         return _tolerance.tolerance(self, wavelengths, errors, runs, seed=seed, angle=angle, pol=pol,
-                                    percentiles=percentiles, bounds=bounds, engine=engine, batch=batch,
-                                    executor=executor, progress=progress)
+                                    percentiles=percentiles, bounds=bounds, criteria=criteria, samples=samples,
+                                    engine=engine, batch=batch, executor=executor, progress=progress)
+
+    def layer_sensitivity(self, wavelengths: Any, *, criteria: Sequence = (), bounds: Sequence = (),
+                          unit: float = 1.0, runs: int = 0, seed: Optional[int] = None, angle: Any = 0.0,
+                          pol: Any = "s", engine: Optional[Engine] = None) -> _tolerance.LayerSensitivity:
+        """Each layer's yield lost and criterion slopes per nm of thickness
+        error; see sardune.tolerance.layer_sensitivity."""
+        return _tolerance.layer_sensitivity(self, wavelengths, criteria=criteria, bounds=bounds, unit=unit,
+                                            runs=runs, seed=seed, angle=angle, pol=pol, engine=engine)
 
 
 def read_design(path: PathLike, substrate: Optional[Index] = None, incident: Optional[Index] = None,

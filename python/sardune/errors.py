@@ -11,6 +11,7 @@ exception a caller would expect, so ``except MemoryError`` or
     +-- InvalidRequest(ValueError)         status -2: inconsistent counts
     +-- EngineStatusError                  any other non-zero status
     +-- DesignFileError(ValueError)        a design, materials or table file is malformed
+    +-- MeasurementFileError(ValueError)   a file of measured spectra is malformed
     +-- MaterialError(ValueError)          a material evaluated where it is not defined
     +-- NonFiniteResult(ArithmeticError)   a result that is not finite (NaN or infinite)
     +-- ToleranceError(RuntimeError)       work of a tolerance analysis failed in its executor
@@ -66,6 +67,18 @@ class DesignFileError(SarduneError, ValueError):
     def __init__(self, path: str, line: Optional[int], field: Optional[str], problem: str) -> None:
         super().__init__(f"{path}: {problem}" if line is None else f"{path}:{line}: {field}: {problem}")
         self.path, self.line, self.field = path, line, field
+
+
+class MeasurementFileError(SarduneError, ValueError):
+    """A file of measurements that breaks its format. The message reads
+    "FILE:LINE:COLUMN: PROBLEM" ("FILE:LINE: PROBLEM" where no column
+    applies, "FILE: PROBLEM" where no line does); .path is the file as
+    given, .line and .column count from 1 (or are None)."""
+
+    def __init__(self, path: str, line: Optional[int], column: Optional[int], problem: str) -> None:
+        where = path if line is None else f"{path}:{line}" if column is None else f"{path}:{line}:{column}"
+        super().__init__(f"{where}: {problem}")
+        self.path, self.line, self.column = path, line, column
 
 
 class MaterialError(SarduneError, ValueError):

@@ -104,6 +104,23 @@ def layer_matrix(wavelengths: np.ndarray, thickness: float, q: np.ndarray,
     return c, 1j * s / eta, 1j * s * eta, c
 
 
+def layer_matrix_index_derivative(wavelengths: np.ndarray, thickness: float, index: np.ndarray, q: np.ndarray,
+                                  eta: np.ndarray, pol: str) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """dL/dN of one layer's matrix entries (as layer_matrix gives them) with
+    respect to its complex index N, over the wavelengths (N,): the phase
+    delta = 2 pi d q / lambda and the admittance both move, dq/dN = N / q,
+    deta/dN = N / q (s) or N (2 q^2 - N^2) / q^3 (p). L is holomorphic in N,
+    so a real parameter p of the index gives dL/dp = dL/dN dN/dp."""
+    _check_pol(pol)
+    n = np.asarray(index, np.complex128)
+    delta = (2 * np.pi / wavelengths) * thickness * q
+    c, s = np.cos(delta), np.sin(delta)
+    d_delta = (2 * np.pi / wavelengths) * thickness * n / q
+    d_eta = n / q if pol == "s" else n * (2 * q * q - n * n) / (q * q * q)
+    d_c = -s * d_delta
+    return d_c, 1j * (c * d_delta * eta - s * d_eta) / (eta * eta), 1j * (c * d_delta * eta + s * d_eta), d_c
+
+
 def coefficients(M: np.ndarray, eta0: Values, eta_s: Values) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """t, t', r, r' of a stack matrix M (2, 2, ..., N) between eta0 and eta_s
     (scalars or arrays over the wavelengths)."""
@@ -139,6 +156,11 @@ def transmittance(t: np.ndarray, eta0: Values, eta_s: Values) -> np.ndarray:
 def power_derivative(a: np.ndarray, da: np.ndarray) -> np.ndarray:
     """d|a|^2 = 2 Re(conj(a) da)."""
     return 2 * np.real(np.conj(a) * da)
+
+
+def transmittance_derivative(t: np.ndarray, dt: np.ndarray, eta0: Values, eta_s: Values) -> np.ndarray:
+    """dT of T = transmittance(t, eta0, eta_s) for a change dt of t (media fixed)."""
+    return np.real(eta_s) / np.real(eta0) * power_derivative(t, dt)
 
 
 # ---------------------------------------------------------------- thick substrates
@@ -188,6 +210,21 @@ def ellipsometric_ratio(r_s: np.ndarray, r_p: np.ndarray) -> np.ndarray:
     incidence: the tilted-admittance r_p of this package (equal to r_s at
     normal incidence) enters with its sign changed."""
     return -r_p / r_s
+
+
+def ellipsometric_ratio_derivative(r_s: np.ndarray, r_p: np.ndarray, dr_s: np.ndarray,
+                                   dr_p: np.ndarray) -> np.ndarray:
+    """d rho of rho = ellipsometric_ratio(r_s, r_p) for changes dr_s, dr_p."""
+    return -(dr_p * r_s - r_p * dr_s) / (r_s * r_s)
+
+
+def psi_delta_derivatives(rho: np.ndarray, d_rho: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """d psi and d Delta in degrees for a change d_rho of rho: with
+    ln rho = ln tan(psi) + i Delta, d ln rho = d_rho / rho gives
+    d Delta = Im(d ln rho) and d psi = Re(d ln rho) sin(2 psi) / 2."""
+    d_log = d_rho / rho
+    tan_psi = np.abs(rho)
+    return (np.degrees(np.real(d_log) * tan_psi / (1 + tan_psi * tan_psi)), np.degrees(np.imag(d_log)))
 
 
 def psi_delta(rho: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:

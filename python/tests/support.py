@@ -81,3 +81,17 @@ def field_numpy(design: Design, wavelengths: np.ndarray, depths: np.ndarray, ang
         return np.abs(E) ** 2 / incident
     N = np.array(media)[len(media) - 1 - np.searchsorted(faces[::-1], z[:, 0], side="right")][:, None]
     return (np.abs(E) ** 2 + np.abs(inc.x * H / N ** 2) ** 2) * inc.cos ** 2 / incident
+
+
+def same(a, b):
+    """Every field of two results (tolerance analyses, and the tuples of
+    results they hold) bitwise equal."""
+    assert len(a) == len(b)
+    for x, y in zip(a, b):
+        if isinstance(x, tuple) and not (x and isinstance(x[0], (int, float))):
+            assert same(x, y)
+        elif x is None or isinstance(x, (int, float, str)):
+            assert x == y
+        else:
+            assert np.array_equal(x, y), x
+    return True

@@ -9,9 +9,9 @@ import numpy as np
 import pytest
 
 from sardune import Design, Layer
-from sardune import Bound, ErrorModel, ToleranceError
+from sardune import Band, Bound, Criterion, ErrorModel, ToleranceError
 from sardune.tolerance import _statistics
-from support import ABSORBING, LOSSLESS
+from support import ABSORBING, LOSSLESS, same
 
 W = np.linspace(450.0, 750.0, 41)
 ERRORS = ErrorModel(thickness=[1.0, 2.0, 0.5, 1.5, 3.0, 0.7, 2.5], relative=0.02, index=0.01)
@@ -31,22 +31,11 @@ def by_hand(design, errors, runs, seed, angle, pol):
                         max(0.0, l.thickness * (1 + np.broadcast_to(errors.relative, K)[k] * z[1, k % m])
                             + np.broadcast_to(errors.thickness, K)[k] * z[0, k % m]))
                   for k, l in enumerate(design.layers)]
-        s = Design(layers, design.substrate, design.incident).spectrum(W, angle=angle, pol=pol)
+        s = Design(layers, design.substrate, design.incident, design.substrate_thickness,
+                   design.back_layers).spectrum(W, angle=angle, pol=pol)
         R.append(s.R)
         T.append(s.T)
     return np.array(R), np.array(T)
-
-
-def same(a, b):
-    """Every field of two Tolerance results bitwise equal."""
-    for x, y in zip(a, b):
-        if hasattr(x, "_fields"):
-            assert same(x, y)
-        elif x is None or isinstance(x, (int, float)):
-            assert x == y
-        else:
-            assert np.array_equal(x, y), x
-    return True
 
 
 class TestRuns:
@@ -92,7 +81,8 @@ class TestRuns:
     def test_bitwise_the_same_for_any_batching_and_executor(self, eng):
         for design in (LOSSLESS, ABSORBING):
             errors = ErrorModel(thickness=1.0, relative=0.01, index=0.005)
-            kw = dict(seed=99, angle=10.0, pol="u", bounds=[("R", 450, 750, 0.0, 0.5)], engine=eng)
+            kw = dict(seed=99, angle=10.0, pol="u", bounds=[("R", 450, 750, 0.0, 0.5)],
+                      criteria=[Band("T", 500.0, 700.0, "mean", min=0.6)], engine=eng)
             one = design.tolerance(W, errors, 23, batch=23, **kw)
             assert same(one, design.tolerance(W, errors, 23, batch=1, **kw))
             assert same(one, design.tolerance(W, errors, 23, batch=6, **kw))
@@ -126,6 +116,153 @@ class TestRuns:
             np.testing.assert_array_equal(got.percentiles, np.percentile(x, levels, axis=1))
             np.testing.assert_array_equal(got.mean, x.mean(axis=1))
             np.testing.assert_array_equal(got.std, x.std(axis=1))
+
+
+THICK = Design([(2.3 - 0.01j, 60.0), (1.38, 110.0), (2.3, 45.0), (1.6, 87.0)], substrate="N-BK7",
+               substrate_thickness=1e6, back_layers=[(1.38, 99.0)])
+
+
+class TestCriteriaViewsAndSamples:
+    @staticmethod
+    def criteria(R, T):
+        """One of each kind, its limit at the median of the runs R, T (runs, N)
+        so that about half of them pass each."""
+        band = (W >= 500) & (W <= 600)
+        change = np.median(np.abs(R - np.median(R, axis=0)).max(axis=1))
+        return [Band("R", 500.0, 600.0, "mean", max=np.median(R[:, band].mean(axis=1))),
+                Band("T", 450.0, 750.0, "min", min=np.median(T.min(axis=1))),
+                Band("A", 450.0, 750.0, "max", max=np.median((1 - R - T).max(axis=1))),
+                Criterion(lambda s: np.abs(s.R - s.nominal_R).max(axis=1), "worst change of R", max=change),
+                lambda s: s.T[:, 0] > s.nominal_T[0]]  # a verdict per run
+
+    def test_criteria_on_each_run_of_a_thick_part(self, eng):
+        """The samples are the perturbed thick parts computed on their own,
+        and each criterion's values, pass rate and failed runs follow from
+        them; the yield asks every criterion at once."""
+        runs, seed = 24, 5
+        errors = ErrorModel(thickness=1.5, relative=0.01)
+        R, T = by_hand(THICK, errors, runs, seed, 20.0, "u")
+        criteria = self.criteria(R, T)
+        limit = np.median(R[:, W >= 700].max(axis=1))
+        r = THICK.tolerance(W, errors, runs, seed=seed, angle=20.0, pol="u", criteria=criteria,
+                            bounds=[("R", 700.0, 750.0, 0.0, limit)], samples=True, batch=7, engine=eng)
+        assert r.samples.R.shape == (runs, W.size) and r.views == ((20.0, "u"),)
+        assert np.allclose(r.samples.R, R, rtol=0, atol=1e-13) and np.allclose(r.samples.T, T, rtol=0, atol=1e-13)
+        assert np.allclose(r.A.mean, (1 - R - T).mean(axis=0), rtol=0, atol=1e-13)  # the substrate absorbs
+        nominal = THICK.spectrum(W, angle=20.0, pol="u", engine=eng)
+        band = (W >= 500) & (W <= 600)
+        want = [(R[:, band].mean(axis=1), nominal.R[band].mean(), lambda v: v <= criteria[0].max),
+                (T.min(axis=1), nominal.T.min(), lambda v: v >= criteria[1].min),
+                ((1 - R - T).max(axis=1), nominal.A.max(), lambda v: v <= criteria[2].max),
+                (np.abs(R - nominal.R).max(axis=1), 0.0, lambda v: v <= criteria[3].max),
+                (T[:, 0] > nominal.T[0], 0.0, lambda v: v == 1),
+                (np.maximum(0.0 - R[:, W >= 700], R[:, W >= 700] - limit).max(axis=1), None, lambda v: v <= 0)]
+        passed = np.ones(runs, bool)
+        for got, (values, at_nominal, ok) in zip(r.criteria[1:] + r.criteria[:1], want):  # bounds first
+            assert np.allclose(got.values, values, rtol=0, atol=1e-12), got.name
+            if at_nominal is not None:
+                assert abs(got.nominal - at_nominal) < 1e-12, got.name
+            verdict = ok(values)
+            assert np.array_equal(got.failed, np.flatnonzero(~verdict)) and got.pass_rate == verdict.mean(), got.name
+            passed &= verdict
+        assert [c.name for c in r.criteria][1:5] == ["mean R 500-600 nm", "min T 450-750 nm", "max A 450-750 nm",
+                                                  "worst change of R"]
+        assert all(0 < c.pass_rate < 1 for c in r.criteria), [c.pass_rate for c in r.criteria]
+        assert np.array_equal(r.passed, passed) and r.yield_fraction == passed.mean()
+
+    def test_views_are_the_single_analyses(self, eng):
+        """Several angles and polarisations in one call: each view's
+        statistics and criteria bitwise those of its own analysis."""
+        kw = dict(seed=11, batch=5, engine=eng, criteria=[Band("R", 450.0, 750.0, "mean", max=0.2)])
+        many = LOSSLESS.tolerance(W, ERRORS, 17, angle=[0.0, 30.0], pol=["s", "u"], samples=True, **kw)
+        assert many.views == ((0.0, "s"), (0.0, "u"), (30.0, "s"), (30.0, "u"))
+        assert many.R.mean.shape == (4, W.size) and many.samples.R.shape == (17, 4, W.size)
+        assert [c.name for c in many.criteria] == [f"mean R 450-750 nm at {a} deg {p}" for a, p in
+                                                   (("0", "s"), ("0", "u"), ("30", "s"), ("30", "u"))]
+        for v, (angle, pol) in enumerate(many.views):
+            one = LOSSLESS.tolerance(W, ERRORS, 17, angle=angle, pol=pol, samples=True, **kw)
+            for field in ("R", "T"):
+                for a, b in zip(getattr(many, field), getattr(one, field)):
+                    assert np.array_equal(a[v], b)
+            assert np.array_equal(many.samples.R[:, v], one.samples.R)
+            assert same(many.criteria[v][1:], one.criteria[0][1:])
+        assert np.array_equal(many.passed, np.all([c.values <= 0.2 for c in many.criteria], axis=0))
+        # a criterion naming its view is judged there alone
+        named = LOSSLESS.tolerance(W, ERRORS, 17, angle=[0.0, 30.0], pol=["s", "u"],
+                                   **dict(kw, criteria=[Band("R", 450.0, 750.0, max=0.2, angle=30.0, pol="u")]))
+        assert len(named.criteria) == 1 and same(named.criteria[0][1:], many.criteria[3][1:])
+
+    def test_prepared_thick_parts_are_the_designs(self, eng):
+        """Prepared runs of a thick part bitwise its Design.spectrum, with
+        the index scales of the front layers as a changed design's."""
+        for design in (THICK, Design(THICK.layers, substrate=1.52 - 1e-5j, substrate_thickness=2e6)):
+            for angle, pol in ((0.0, "s"), (35.0, "p"), (60.0, "u")):
+                p = design.prepare(W, angle=angle, pol=pol, engine=eng)
+                d = np.array([design.thicknesses, design.thicknesses * 1.03])
+                R, T = p.spectra(d)
+                for i in range(2):
+                    s = design.with_thicknesses(d[i]).spectrum(W, angle=angle, pol=pol, engine=eng)
+                    assert np.array_equal(R[i], s.R) and np.array_equal(T[i], s.T)
+                scale = np.full((1, len(design)), 1.01)
+                R, T = p.spectra(d[:1], scale)
+                scaled = design.with_layers([Layer(complex(l.index) * 1.01, l.thickness) for l in design.layers])
+                s = scaled.spectrum(W, angle=angle, pol=pol, engine=eng)
+                assert np.allclose(R[0], s.R, rtol=0, atol=1e-14) and np.allclose(T[0], s.T, rtol=0, atol=1e-14)
+            assert p.absorbing
+
+    def test_bitwise_the_same_over_executors_with_criteria_and_samples(self, eng):
+        R, T = by_hand(THICK, ErrorModel(thickness=1.0), 8, 1, 0.0, "p")
+        kw = dict(seed=3, angle=[0.0, 40.0], pol=["p", "u"], criteria=self.criteria(R, T), samples=True, engine=eng)
+        one = THICK.tolerance(W, ErrorModel(thickness=1.0, index=0.002), 19, batch=19, **kw)
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            assert same(one, THICK.tolerance(W, ErrorModel(thickness=1.0, index=0.002), 19, batch=4, executor=pool, **kw))
+
+
+class TestLayerSensitivity:
+    @pytest.mark.parametrize("thick", [False, True])
+    def test_first_order_against_monte_carlo(self, eng, tmp_path, thick):
+        """Each layer alone: the first-order yield lost and slopes agree with
+        a Monte Carlo of that layer alone (a thick part at two views too)."""
+        design = Design([(2.3, 60.0), (1.38, 110.0), (2.3, 45.0), (1.6, 87.0)])
+        if thick:
+            design = Design(design.layers, substrate=1.52, substrate_thickness=1e6, back_layers=[(1.38, 99.0)])
+            views = dict(angle=[0.0, 30.0], pol="u")
+            t0, r30 = (design.spectrum(W, angle=a, pol="u", engine=eng) for a in (0.0, 30.0))
+            s = design.layer_sensitivity(W, criteria=[Band("T", 450.0, 750.0, "min", min=t0.T.min() - 0.003),
+                                                      Band("R", 500.0, 600.0, "mean", angle=30.0,
+                                                           max=r30.R[(W >= 500) & (W <= 600)].mean() + 0.002)],
+                                         unit=2.0, runs=2000, seed=2, engine=eng, **views)
+            assert s.names == ("min T 450-750 nm at 0 deg u", "min T 450-750 nm at 30 deg u",
+                               "mean R 500-600 nm at 30 deg u")
+            binomial = 3 * np.sqrt(0.25 / 2000)
+            assert s.yield_lost_all.max() > 0.1 and np.all(np.abs(s.mc_yield_lost_all - s.yield_lost_all) < binomial + 0.02)
+            assert np.all(np.abs(s.mc_slope - s.slope) < 0.1 * np.abs(s.slope).max(axis=1, keepdims=True))
+            return
+        nominal = design.spectrum(W, engine=eng)
+        criteria = [Band("R", 500.0, 600.0, "mean", max=nominal.R[(W >= 500) & (W <= 600)].mean() + 0.004),
+                    Bound("R", 450.0, 750.0, 0.0, nominal.R.max() + 0.01)]
+        runs = 4000
+        s = design.layer_sensitivity(W, criteria=criteria[:1], bounds=criteria[1:], unit=2.0, runs=runs, seed=1,
+                                     engine=eng)
+        assert s.names == ("R in [0, %g] at 450-750 nm" % (nominal.R.max() + 0.01), "mean R 500-600 nm")
+        assert s.nominal_passed.all() and s.slope.shape == (2, 4)
+        band = (W >= 500) & (W <= 600)
+        dR = design.sensitivities(W, engine=eng).dR
+        np.testing.assert_allclose(s.slope[1], dR[:, band].mean(axis=1), rtol=1e-6)
+        binomial = 3 * np.sqrt(0.25 / runs)
+        assert np.all(np.abs(s.mc_yield_lost - s.yield_lost) < binomial + 0.02), (s.mc_yield_lost, s.yield_lost)
+        assert np.all(np.abs(s.mc_yield_lost_all - s.yield_lost_all) < binomial + 0.02)
+        assert np.all(np.abs(s.mc_slope - s.slope) < 0.1 * np.abs(s.slope).max(axis=1, keepdims=True))
+        assert np.all(s.yield_lost_all >= s.yield_lost.max(axis=0) - 1e-12) and s.yield_lost_all.max() > 0.1
+        path = tmp_path / "sensitivity.png"
+        s.plot(str(path))
+        assert path.read_bytes()[:4] == b"\x89PNG"
+
+    def test_arguments(self, eng):
+        with pytest.raises(ValueError, match="criteria: expected at least one bound or criterion"):
+            LOSSLESS.layer_sensitivity(W, engine=eng)
+        with pytest.raises(ValueError, match="unit: expected a thickness error > 0 nm"):
+            LOSSLESS.layer_sensitivity(W, criteria=[Band("R", 450, 750)], unit=0.0, engine=eng)
 
 
 class FailingExecutor(concurrent.futures.Executor):
@@ -163,7 +300,14 @@ class TestBadInput:
         (dict(bounds=[("X", 450, 750, 0.0, 1.0)]), ValueError, r"bounds\[0\].quantity"),
         (dict(bounds=[("R", 450)]), TypeError, r"bounds\[0\]: expected"),
         (dict(bounds=[("R", 450, 0.0, 1.0)]), TypeError, r"bounds\[0\]: expected"),
-        (dict(angle=[0.0, 10.0]), ValueError, "angle: expected one angle"),
+        (dict(angle=[0.0, 95.0]), ValueError, r"angle: expected degrees in \[0, 90\), got 95.0"),
+        (dict(pol=["s", "s"]), ValueError, "pol: expected one or more distinct polarisations"),
+        (dict(pol=["s", "x"]), ValueError, "pol: expected one of 's', 'p', 'u', got 'x'"),
+        (dict(samples=1), TypeError, "samples: expected True or False"),
+        (dict(criteria=[Band("R", 450, 750, "median")]), ValueError, r"criteria\[0\].statistic: expected 'mean', 'max' or 'min'"),
+        (dict(criteria=[Criterion(lambda s: s.R[:, 0], min=1.0, max=0.0)]), ValueError, r"criteria\[0\]: expected min <= max"),
+        (dict(criteria=[Band("R", 450, 750, angle=30.0)]), ValueError, r"criteria\[0\]: the analysis has no view at 30.0 degrees"),
+        (dict(criteria=[lambda s: s.R[:3, 0]]), ValueError, r"<lambda>: expected one value per run \(4\), got shape \(3,\)"),
         (dict(pol="x"), ValueError, "pol:"),
         (dict(executor=object()), TypeError, "executor: expected an object with submit"),
         (dict(progress="no"), TypeError, "progress: expected a callable"),
@@ -173,10 +317,7 @@ class TestBadInput:
         with pytest.raises(error, match=message):
             LOSSLESS.tolerance(W, **args)
 
-    def test_thick_substrate_and_bad_indices(self, eng):
-        thick = Design(LOSSLESS.layers, substrate=1.52, substrate_thickness=1e6)
-        with pytest.raises(ValueError, match="substrate_thickness: tolerance analysis"):
-            thick.tolerance(W, ERRORS, 4, engine=eng)
+    def test_bad_indices(self, eng):
         bad = Design([Layer(np.ones(3), 10.0)])
         with pytest.raises(ValueError, match=r"layers\[0\].index: expected a number or 41 values"):
             bad.tolerance(W, ErrorModel(), 4, engine=eng)
