@@ -56,7 +56,7 @@ from .field import AdmittanceLocus, Field
 # The modules keep their names (sardune.refine.refine, sardune.tolerance.tolerance);
 # the functions are Design.refine and Design.tolerance.
 from .targets import Target, Targets
-from .colour import Colour, Colours, ColourTarget, Observation, ciede2000, delta_e_ab, observation
+from .colour import Colour, ColourDifference, Colours, ColourTarget, Observation, ciede2000, delta_e_ab, observation
 from .refine import Refinement
 from .tolerance import (Band, Bound, Criterion, CriterionResult, ErrorModel, LayerSensitivity, RunSpectra, Samples,
                         Statistics, Tolerance)
@@ -82,7 +82,7 @@ __all__ = [
     "Design", "Layer", "Spectrum", "Sensitivities", "Absorptance", "Phase", "Ellipsometry", "Prepared",
     "Field", "AdmittanceLocus",
     # colour
-    "Colour", "Colours", "ColourTarget", "Observation", "observation", "delta_e_ab", "ciede2000",
+    "Colour", "Colours", "ColourTarget", "ColourDifference", "Observation", "observation", "delta_e_ab", "ciede2000",
     "default_design", "read_design", "wavelength_grid",
     # materials
     "Material", "fused_silica", "N_BK7", "BUILT_IN", "read_table",

@@ -242,6 +242,35 @@ def spectrum_colour(spectrum: Any, seen: Observation) -> Colour:
     return Colour(XYZ, chromaticity(XYZ), Lab, *chroma_hue(Lab))
 
 
+class ColourDifference:
+    """A tolerance criterion's function (sardune.Criterion(ColourDifference(),
+    max=...)): each run's colour difference from the nominal design's, of R
+    or T (`of`), CIEDE2000 or dE*ab (`formula` "ciede2000" or "ab"), under
+    `illuminant` seen by `observer`, integrated over the analysis's
+    wavelengths (which should span the visible, e.g. 380-780 nm by 5 nm).
+    Each run's sums are taken in one order of their own, so that the values
+    do not depend on how the runs are batched; it pickles for executors."""
+
+    def __init__(self, of: str = "R", *, illuminant: Illuminant = "D65", observer: int = 2,
+                 formula: str = "ciede2000") -> None:
+        if of not in ("R", "T"):
+            raise ValueError(f"of: expected 'R' or 'T', got {of!r}")
+        if formula not in ("ciede2000", "ab"):
+            raise ValueError(f"formula: expected 'ciede2000' or 'ab', got {formula!r}")
+        self.of, self.illuminant, self.observer, self.formula = of, illuminant, _observer(observer), formula
+        self.__name__ = f"{'dE00' if formula == 'ciede2000' else 'dEab'} of {of}"
+
+    def __call__(self, runs: Any) -> np.ndarray:
+        seen = observation(runs.wavelengths, illuminant=self.illuminant, observer=self.observer)
+        rho, nominal = (runs.R, runs.nominal_R) if self.of == "R" else (runs.T, runs.nominal_T)
+        # a running sum along each run's own wavelengths: a product with the
+        # weights as a matrix may round differently for another number of runs
+        XYZ = np.add.accumulate(rho[:, None, :] * seen.weights, axis=2)[..., -1]
+        XYZ0 = np.add.accumulate(nominal[None, None, :] * seen.weights, axis=2)[..., -1]
+        Lab, Lab0 = cielab(XYZ, seen.white), cielab(XYZ0, seen.white)
+        return ciede2000(Lab0, Lab) if self.formula == "ciede2000" else delta_e_ab(Lab0, Lab)
+
+
 class Colours(NamedTuple):
     """The colour of a design in reflection (R) and transmission (T),
     each a Colour over the angles ((M,) for an array of M angles), under

@@ -218,6 +218,28 @@ class TestCriteriaViewsAndSamples:
             assert same(one, THICK.tolerance(W, ErrorModel(thickness=1.0, index=0.002), 19, batch=4, executor=pool, **kw))
 
 
+class TestColourTolerance:
+    def test_colour_difference_of_each_run_from_the_nominal(self, eng):
+        from sardune import ColourDifference, Criterion
+        from sardune.colour import ciede2000, delta_e_ab, observation, spectrum_colour
+        w = np.arange(380.0, 781.0, 5.0)
+        ar = Design.quarter_wave([(1.38, 1.0), (2.1, 2.0), (1.62, 1.0)][::-1], reference=520.0)
+        criteria = [Criterion(ColourDifference("R"), max=2.0), Criterion(ColourDifference("T", formula="ab"))]
+        kw = dict(seed=3, angle=8.0, criteria=criteria, samples=True, engine=eng)
+        r = ar.tolerance(w, ErrorModel(thickness=2.0, relative=0.02), 30, batch=7, **kw)
+        seen = observation(w)
+        nominal = ar.spectrum(w, angle=8.0, engine=eng)
+        for c, runs, at, formula in ((r.criteria[0], r.samples.R, nominal.R, ciede2000),
+                                     (r.criteria[1], r.samples.T, nominal.T, delta_e_ab)):
+            want = formula(spectrum_colour(at, seen).Lab, spectrum_colour(runs, seen).Lab)
+            assert np.allclose(c.values, want, rtol=1e-10, atol=1e-12) and c.nominal == 0
+        assert r.criteria[0].name == "dE00 of R" and 0 < r.criteria[0].pass_rate < 1
+        # each run's colour is its own: the batches change no bit
+        assert same(r, ar.tolerance(w, ErrorModel(thickness=2.0, relative=0.02), 30, batch=30, **kw))
+        with pytest.raises(ValueError, match="of: expected"):
+            ColourDifference("A")
+
+
 class TestLayerSensitivity:
     @pytest.mark.parametrize("thick", [False, True])
     def test_first_order_against_monte_carlo(self, eng, tmp_path, thick):
