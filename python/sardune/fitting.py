@@ -49,9 +49,7 @@ from .errors import NonFiniteResult
 from .materials import Material
 from .measurements import POWER, Measurement, measurements_of
 from .optics import (coefficient_derivatives, coefficients, ellipsometric_ratio, ellipsometric_ratio_derivative,
-                     incoherent, incoherent_derivatives, layer_matrix_index_derivative, normal_component,
-                     power_derivative, psi_delta, psi_delta_derivatives, reflectance, transmittance,
-                     transmittance_derivative)
+                     layer_matrix_index_derivative, normal_component, powers, psi_delta, psi_delta_derivatives)
 
 TOLERANCES = {"ftol": 1e-10, "xtol": 1e-10, "gtol": 1e-10}
 CORRELATED = 0.98  # |correlation| above which a pair is reported as not determined apart
@@ -605,21 +603,8 @@ def _quantity(m: Measurement, amps: dict) -> Tuple[np.ndarray, Optional[np.ndarr
 
 def _power(a: dict):
     """R, T and (where derivatives were taken) dR, dT of one polarisation."""
-    eta0, eta_s, t, r = a["eta0"], a["eta_s"], a["t"], a["r"]
-    derivatives = "dt" in a
-    if derivatives:
-        dR, dT = power_derivative(r, a["dr"]), transmittance_derivative(t, a["dt"], eta0, eta_s)
-    if "faces" not in a:
-        return reflectance(r), transmittance(t, eta0, eta_s), *((dR, dT) if derivatives else (None, None))
-    f = a["faces"]
-    R, T = incoherent(f)
-    if not derivatives:
-        return R, T, None, None
-    # t' = t eta_s / eta0 (one denominator), so dt' follows from dt
-    dR_back = power_derivative(a["rb"], a["drb"])
-    dT_back = transmittance_derivative(a["tb"], a["dt"] * (eta_s / eta0), eta_s, eta0)
-    dR, dT = incoherent_derivatives(f, dR, dT, dR_back, dT_back)
-    return R, T, dR, dT
+    c = (a["t"], a.get("tb"), a["r"], a.get("rb")) + ((a["dt"], a["dr"], a.get("drb")) if "dt" in a else ())
+    return powers(c, a["eta0"], a["eta_s"], a.get("faces"))
 
 
 # ---------------------------------------------------------------- the fit

@@ -203,6 +203,26 @@ def incoherent_derivatives(f: Faces, dR: np.ndarray, dT: np.ndarray, dR_back: np
             f.Tb * f.tau * (dT * u + f.T * u * u * X * dR_back))
 
 
+def powers(c: tuple, eta0: Values, eta_s: Values, faces: "Faces" = None) -> Tuple[np.ndarray, ...]:
+    """R, T and, where c holds derivatives, dR, dT (else None) from a front
+    coating's coefficients c = (t, t', r, r'[, dt, dr, dr']) between eta0
+    and eta_s; with the Faces of a thick substrate, those of the whole part.
+    dt' = dt eta_s / eta0, since t' = t eta_s / eta0 (one denominator)."""
+    t, tb, r, rb = c[:4]
+    derivatives = len(c) > 4
+    if derivatives:
+        dt, dr, drb = c[4:]
+        dR, dT = power_derivative(r, dr), transmittance_derivative(t, dt, eta0, eta_s)
+    if faces is None:
+        return reflectance(r), transmittance(t, eta0, eta_s), *((dR, dT) if derivatives else (None, None))
+    R, T = incoherent(faces)
+    if not derivatives:
+        return R, T, None, None
+    dR, dT = incoherent_derivatives(faces, dR, dT, power_derivative(rb, drb),
+                                    transmittance_derivative(tb, dt * (eta_s / eta0), eta_s, eta0))
+    return R, T, dR, dT
+
+
 # ---------------------------------------------------------------- ellipsometry
 
 def ellipsometric_ratio(r_s: np.ndarray, r_p: np.ndarray) -> np.ndarray:

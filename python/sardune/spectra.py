@@ -16,8 +16,7 @@ import numpy as np
 
 from ._binding import Engine, default_engine
 from ._sweep import Angle, Media, Progress, check_method, faces, front, grid, sweep
-from .optics import (coefficients, ellipsometric_ratio, incoherent, incoherent_derivatives, layer_matrix,
-                     normal_component, power_derivative, psi_delta, reflectance, transmittance)
+from .optics import ellipsometric_ratio, layer_matrix, normal_component, powers, psi_delta
 
 C_NM_PER_FS = 299.792458  # speed of light
 
@@ -92,12 +91,9 @@ def spectrum(design: Any, wavelengths: Any, *, angle: Angle = 0.0, pol: str = "s
 
     def compute(m: Media) -> Dict[str, np.ndarray]:
         c = front(e, design, m, method)
-        if thick:
-            R, T = incoherent(faces(e, design, m, c))
-            return {"R": R, "T": T}
-        t, _, r, _ = c
-        R, T = reflectance(r), transmittance(t, m.eta0, m.eta_s)
-        return {"R": R, "T": T, **({"r": r, "t": t} if m.amplitudes else {})}
+        R, T, _, _ = powers(c, m.eta0, m.eta_s, faces(e, design, m, c) if thick else None)
+        amplitudes = {"r": c[2], "t": c[0]} if m.amplitudes and not thick else {}
+        return {"R": R, "T": T, **amplitudes}
 
     w, v = sweep(design, wavelengths, angle, pol, 16 * 4 * len(design.layers) + 1024, batch, progress, compute,
                  "spectrum")
@@ -116,17 +112,7 @@ def sensitivities(design: Any, wavelengths: Any, *, angle: Angle = 0.0, pol: str
 
     def compute(m: Media) -> Dict[str, np.ndarray]:
         c = front(e, design, m, method, derivatives=True)
-        t, tb, r, rb, dt, dr, drb = c
-        scale = np.real(m.eta_s) / np.real(m.eta0)
-        R, T = reflectance(r), scale * np.abs(t) ** 2
-        dR, dT = power_derivative(r, dr), scale * power_derivative(t, dt)
-        if thick:
-            # T' = Re(eta0)/Re(eta_s) |t'|^2 with t' = t eta_s / eta0
-            f = faces(e, design, m, c)
-            dT_back = (np.real(m.eta0) / np.real(m.eta_s) * np.abs(m.eta_s / m.eta0) ** 2
-                       * power_derivative(t, dt))
-            dR, dT = incoherent_derivatives(f, dR, dT, power_derivative(rb, drb), dT_back)
-            R, T = incoherent(f)
+        R, T, dR, dT = powers(c, m.eta0, m.eta_s, faces(e, design, m, c) if thick else None)
         return {"R": R, "T": T, "dR": dR, "dT": dT}
 
     w, v = sweep(design, wavelengths, angle, pol, 16 * 24 * len(design.layers) + 1024, batch, progress, compute,
