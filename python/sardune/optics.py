@@ -141,6 +141,12 @@ def power_derivative(a: np.ndarray, da: np.ndarray) -> np.ndarray:
     return 2 * np.real(np.conj(a) * da)
 
 
+def transmittance_derivative(t: np.ndarray, dt: np.ndarray, eta0: Values, eta_s: Values) -> np.ndarray:
+    """dT from dt (any shape broadcasting with t): the change of
+    transmittance(t, eta0, eta_s) for a change dt of t."""
+    return np.real(eta_s) / np.real(eta0) * power_derivative(t, dt)
+
+
 # ---------------------------------------------------------------- thick substrates
 
 def internal_transmittance(wavelengths: np.ndarray, thickness: float, q: np.ndarray) -> np.ndarray:

@@ -17,7 +17,8 @@ import numpy as np
 from ._binding import Engine, default_engine
 from ._sweep import Angle, Media, Progress, check_method, faces, front, grid, sweep
 from .optics import (coefficients, ellipsometric_ratio, incoherent, incoherent_derivatives, layer_matrix,
-                     normal_component, power_derivative, psi_delta, reflectance, transmittance)
+                     normal_component, power_derivative, psi_delta, reflectance, transmittance,
+                     transmittance_derivative)
 
 C_NM_PER_FS = 299.792458  # speed of light
 
@@ -117,9 +118,8 @@ def sensitivities(design: Any, wavelengths: Any, *, angle: Angle = 0.0, pol: str
     def compute(m: Media) -> Dict[str, np.ndarray]:
         c = front(e, design, m, method, derivatives=True)
         t, tb, r, rb, dt, dr, drb = c
-        scale = np.real(m.eta_s) / np.real(m.eta0)
-        R, T = reflectance(r), scale * np.abs(t) ** 2
-        dR, dT = power_derivative(r, dr), scale * power_derivative(t, dt)
+        R, T = reflectance(r), transmittance(t, m.eta0, m.eta_s)
+        dR, dT = power_derivative(r, dr), transmittance_derivative(t, dt, m.eta0, m.eta_s)
         if thick:
             # T' = Re(eta0)/Re(eta_s) |t'|^2 with t' = t eta_s / eta0
             f = faces(e, design, m, c)
