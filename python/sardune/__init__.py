@@ -7,8 +7,11 @@ thick substrates combined incoherently (Design methods, sardune.spectra);
 design files read and written (read_design, Design.write, sardune.files).
 
 Design work: Design.refine (least squares towards R/T/A targets with the
-engine's derivatives) and Design.tolerance (Monte Carlo over manufacturing
-errors, serially or over an executor such as a dask.distributed Client).
+engine's derivatives), Design.synthesize (needle synthesis from the
+engine's thin-slab variations; sardune.synthesis.multistart over many
+starts; python3 -m sardune.synthesize PROBLEM.toml from a problem file) and
+Design.tolerance (Monte Carlo over manufacturing errors, serially or over
+an executor such as a dask.distributed Client).
 
 Optics: the formulas, each once (sardune.optics: admittance, coefficients,
 reflectance, transmittance, ...).
@@ -23,7 +26,8 @@ Engine of your own.
 The modules, each on the ones before it: _binding (the C interface), optics,
 materials, media (indices and the layer), _sweep (media per batch, the
 engine path), spectra, targets (target rows and the merit), refine,
-tolerance, files, design.
+synthesis, tolerance, files, design; above design: plot and synthesize
+(the command lines).
 """
 
 from ._version import __version__
@@ -32,17 +36,20 @@ from ._binding import (BUILD_COPY, ENTRY_POINTS, ENV_VARIABLE, Coefficients, Eng
                        forward_backward, init, load, matmul_22X, update_optiprops_real_n,
                        update_optiprops_real_n_simd, update_top_props)
 from .errors import (DesignFileError, EngineOutOfMemory, EngineStatusError, InvalidRequest, LibraryNotFound,
-                     MaterialError, MissingEntryPoint, NonFiniteResult, SardunError, SarduneError, ToleranceError)
+                     MaterialError, MissingEntryPoint, NonFiniteResult, SardunError, SarduneError, SynthesisError,
+                     ToleranceError)
 from .optics import (Incidence, admittance, coefficient_derivatives, coefficients, incidence, reflectance,
                      transmittance)
 from .materials import BUILT_IN, N_BK7, Material, fused_silica
 from .media import Layer
 from ._sweep import Prepared
 from .spectra import Absorptance, Ellipsometry, Phase, Sensitivities, Spectrum
-# The modules keep their names (sardune.refine.refine, sardune.tolerance.tolerance);
-# the functions are Design.refine and Design.tolerance.
+# The modules keep their names (sardune.refine.refine, sardune.synthesis.synthesize,
+# sardune.tolerance.tolerance); the functions are Design.refine, Design.synthesize and
+# Design.tolerance. sardune.synthesize is the command line's module.
 from .targets import Target, Targets
 from .refine import Refinement
+from .synthesis import Insertion, NeedleFunction, Step, SynthesisResult
 from .tolerance import Bound, ErrorModel, Statistics, Tolerance
 from .files import read_table
 from .design import Design, default_design, read_design, wavelength_grid
@@ -57,6 +64,7 @@ __all__ = [
     # errors
     "SarduneError", "SardunError", "LibraryNotFound", "MissingEntryPoint", "EngineStatusError",
     "EngineOutOfMemory", "InvalidRequest", "DesignFileError", "MaterialError", "NonFiniteResult", "ToleranceError",
+    "SynthesisError",
     # optics
     "Incidence", "incidence", "admittance", "coefficients", "coefficient_derivatives", "reflectance",
     "transmittance",
@@ -65,6 +73,7 @@ __all__ = [
     "default_design", "read_design", "wavelength_grid",
     # materials
     "Material", "fused_silica", "N_BK7", "BUILT_IN", "read_table",
-    # refinement and tolerance analysis
-    "Target", "Targets", "Refinement", "ErrorModel", "Bound", "Statistics", "Tolerance",
+    # refinement, synthesis and tolerance analysis
+    "Target", "Targets", "Refinement", "SynthesisResult", "Step", "Insertion", "NeedleFunction", "ErrorModel",
+    "Bound", "Statistics", "Tolerance",
 ]
