@@ -24,17 +24,23 @@ Depths z are in nm from the coating's substrate face; a grid of
 positions_per_layer points covers every layer from face to face, so the
 coating's two outer faces are among them.
 
-The loop: the start is refined; then in each step the needle function is
+The loop, from the start as given: in each step the needle function is
 computed, needles of `needle_thickness` are put at its most negative minima
 (at most `needles` per step, in layers that do not touch), all thicknesses
 are refined with sardune.refine (the engine's Jacobian, thicknesses >= 0),
 layers thinner than `min_thickness` are removed and neighbours of one
-material merged (then refined again). It ends when no P lies below
--epsilon F per nm, when F reaches `goal` or stops improving, when a
-further needle would pass `max_layers`, when the refined design would pass
+material merged (then refined again). Where the start offers no needle it
+is refined and searched once more. It ends when no P lies below -epsilon F
+per nm, when F reaches `goal` or stops improving, when a further needle
+would pass `max_layers`, when the refined design would pass
 `max_total_thickness`, or when `max_steps` or `max_seconds` is used up;
 `progress(step)` sees each step and stops the run by returning True. The
 result holds the best design found.
+
+Needles go inside layers: at a refined lossless design P vanishes at every
+face between two media (to first order a new layer there does what the
+thicknesses beside it could do), and a design no needle improves is only
+left by a thicker start, so total thickness is the method's main parameter.
 
 Multi-start: `multistart` runs synthesis from several starts (given, or
 `spread` over total thicknesses, the method's main parameter) serially or
@@ -470,9 +476,9 @@ def synthesize(start: Any, targets: Sequence, materials: Sequence[Index], *, min
     least this fraction, else the run ends; refine_options: keywords for
     sardune.refine.refine (max_nfev, ftol, x_scale, ...); method: the
     engine path of the refinement's spectra ("auto", "complex", "real").
-    progress(step) sees the refined start (step 0) and each accepted step
-    (a Step); returning True ends the run there. The result holds the best
-    design found (the refined start at worst)."""
+    progress(step) sees the start (step 0) and each accepted step (a
+    Step); returning True ends the run there. The result holds the best
+    design found (the start at worst)."""
     e = engine or default_engine()
     _start(start)
     mats = _materials(materials)
