@@ -50,8 +50,9 @@ Each run depends on its start alone, so the results are bitwise the same
 whatever the executor, unless a time budget ends runs.
 
 A design here is anything with the attributes of sardune.Design (layers,
-substrate, incident, substrate_thickness, ...) and its with_layers and
-with_thicknesses; new designs are built through it.
+substrate, incident, substrate_thickness, ...) and its methods (spectrum,
+sensitivities for the refinement, with_layers, with_thicknesses); new
+designs are built through it.
 """
 
 import math

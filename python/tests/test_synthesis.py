@@ -119,13 +119,33 @@ class TestLoop:
         assert r.insertions == () and r.merit < r.merits[0] and r.stopped == "no needle lowers the merit"
 
 
+    def test_several_needles_per_step_in_layers_that_do_not_touch(self, eng):
+        start = Design([(H, 200.0), (L, 200.0), (H, 200.0)])
+        mirror = [Target("R", [550.0], 0.0, "s", 1.0, 0.01)]
+        r = synthesize(start, mirror, [H, L], needles=2, max_steps=2, engine=eng)
+        per_step = [s.insertions for s in r.steps[1:]]
+        assert max(len(i) for i in per_step) == 2
+        assert all(abs(a.layer - b.layer) >= 2 for i in per_step for a in i for b in i if a is not b)
+        # needles inside layers split them
+        assert r.layers == len(start) + 2 * len(r.insertions) - sum(s.removed for s in r.steps)
+        one = synthesize(start, mirror, [H, L], max_steps=2, engine=eng)
+        assert all(len(s.insertions) == 1 for s in one.steps[1:])
+
+    def test_a_spent_time_budget_returns_the_start(self, eng):
+        start = Design([(1.38, 120.0)])
+        r = synthesize(start, AR_550, [1.38, H], max_seconds=0.0, engine=eng)
+        assert r.design is start and r.stopped == "time budget used up" and len(r.merits) == 1
+
+
 class TestMultistart:
     def test_bitwise_equal_serially_and_on_a_thread_pool(self, eng):
         w = np.linspace(420.0, 680.0, 27)
         starts = spread(Design([(1.38, 100.0)]), [150.0, 300.0, 250.0])
         assert [s.thicknesses.sum() for s in starts] == pytest.approx([150.0, 300.0, 250.0], rel=1e-15)
         kw = dict(targets=[Target("R", w, 0.0, "s", 0.0, 0.002)], materials=[1.38, 2.35], max_steps=3, engine=eng)
-        serial = multistart(starts, **kw)
+        calls = []
+        serial = multistart(starts, progress=lambda done, total: calls.append((done, total)), **kw)
+        assert calls == [(1, 3), (2, 3), (3, 3)]
         with ThreadPoolExecutor(3) as pool:
             pooled = multistart(starts, executor=pool, **kw)
         assert [r.merit for r in serial] == sorted(r.merit for r in serial)
