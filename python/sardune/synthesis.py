@@ -155,7 +155,8 @@ def _number(name: str, v: Any, low: float, high: float = math.inf, low_open: boo
     if isinstance(v, (bool, np.bool_)) or not isinstance(v, numbers.Real) or math.isnan(v):
         raise TypeError(f"{name}: expected a real number, got {type(v).__name__}")
     if not ((v > low if low_open else v >= low) and v <= high):
-        raise ValueError(f"{name}: expected {low:g} {'<' if low_open else '<='} value <= {high:g}, got {v}")
+        upper = f" <= {high:g}" if high < math.inf else ""
+        raise ValueError(f"{name}: expected {low:g} {'<' if low_open else '<='} value{upper}, got {v}")
     return float(v)
 
 

@@ -219,7 +219,8 @@ class _Reader:
         try:
             return spread(design, values)
         except (TypeError, ValueError) as e:
-            self.fail("start.totals", str(e).split(": ", 1)[-1])
+            where, problem = str(e).split(": ", 1)
+            self.fail(f"start.{where}", problem)
 
     def target(self, i: int, row: Any) -> Target:
         key = f"targets[{i}]"

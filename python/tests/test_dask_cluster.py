@@ -12,7 +12,7 @@ import pytest
 from distributed import Client, LocalCluster
 
 from sardune import Design, Layer, Target
-from sardune import ErrorModel, ToleranceError
+from sardune import ErrorModel, SynthesisError, ToleranceError
 from sardune.synthesis import multistart, spread
 from support import ABSORBING, quarter_wave_stack
 
@@ -69,3 +69,16 @@ def test_multistart_on_the_cluster_is_the_serial_one(eng, client):
     for a, b in zip(serial, spread_out):
         assert np.array_equal(a.design.thicknesses, b.design.thicknesses) and a.merits == b.merits
         assert a.insertions == b.insertions and a.stopped == b.stopped
+
+
+def test_a_start_failing_on_a_worker_is_named(eng, client):
+    here = os.getpid()
+
+    def index(w):
+        if os.getpid() != here:
+            raise RuntimeError("index unknown on the worker")
+        return np.full(w.shape, 2.0)
+
+    start = Design([Layer(index, 80.0)])
+    with pytest.raises(SynthesisError, match=r"^executor: start 0 failed: RuntimeError: index unknown"):
+        multistart([start], [Target("R", [550.0], 0.0, "s", 0.0, 0.01)], [1.38], executor=client, engine=eng)

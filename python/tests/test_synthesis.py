@@ -60,6 +60,36 @@ class TestNeedleFunction:
         assert np.abs(P.values - quotient).max() < 3e-6 * largest  # the single-precision kernel's share
 
 
+    def test_any_row_of_the_target_protocol(self, eng):
+        class MeanReflectance:
+            """One residual: the band's mean R against a value (a row of the
+            kind colour targets are)."""
+            angle, pol = 20.0, "p"
+
+            def __init__(self, wavelengths, value):
+                self.wavelengths, self.value, self.size = np.asarray(wavelengths, float), value, 1
+
+            def checked(self, name):
+                return self
+
+            def weights(self):
+                return np.ones(1)
+
+            def residuals(self, R, T):
+                return np.array([(R.mean() - self.value) / 0.01])
+
+            def slopes(self, R, T, dR, dT):
+                return (dR.mean(axis=-1) / 0.01)[None, :]
+
+        rows = Targets([MeanReflectance(np.linspace(450.0, 650.0, 9), 0.02), Target("T", [500.0], 0.0, "s", 1.0, 0.1)])
+        P = needle_function(LOSSLESS, rows, [1.7], positions_per_layer=3, engine=eng)
+        F0 = merit(LOSSLESS, rows, eng)
+        for j, i in ((0, 0), (2, 1), (6, 2)):
+            z, h = P.position[j, i], 2e-3
+            q1, q2 = ((merit(with_needle(LOSSLESS, 1.7, j, z, d), rows, eng) - F0) / d for d in (h, 2 * h))
+            assert P.values[0, j, i] == pytest.approx(2 * q1 - q2, rel=0, abs=3e-6 * np.abs(P.values).max())
+
+
 class TestLoop:
     def test_single_wavelength_antireflection_from_one_layer(self, eng):
         seen = []

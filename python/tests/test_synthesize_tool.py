@@ -54,7 +54,31 @@ def test_starts_spread_over_totals_and_the_best_is_kept(eng, tmp_path, capsys):
     assert read_design(str(tmp_path / "out.design")).spectrum([550.0], engine=eng).R[0] < 1e-6
 
 
+def test_a_start_design_file_and_several_views(eng, tmp_path, capsys):
+    (tmp_path / "start.design").write_text("1.38 0 120\n")
+    text = PROBLEM.replace('layers = [["L", 120.0]]', 'design = "start.design"').replace("[limits]", """
+[[targets]]
+quantity = "T"
+from = 500.0
+to = 600.0
+step = 25.0
+angle = 45.0
+pol = "u"
+value = 1.0
+tolerance = 0.05
+kind = "above"
+[limits]""")
+    assert main([written(tmp_path, text), "--library", eng.path, "--quiet"]) == 0
+    assert capsys.readouterr().err == ""
+    report = open(tmp_path / "problem.txt").read()
+    assert "stopped: " in report and "\n   0  " in report and "\n   1  " in report
+    assert len(read_design(str(tmp_path / "problem.design")).layers) >= 2
+
+
 @pytest.mark.parametrize("change, message", [
+    (('layers = [["L", 120.0]]', 'quarter_wave = [["L", 1.0]]'), "problem.toml: start.reference: missing"),
+    (('layers = [["L", 120.0]]', 'layers = [["L", 120.0]]\ntotals = [0.0]'),
+     r"problem.toml: start.totals\[0\]: expected 0 < value, got 0.0"),
     (("[limits]", "[limit]"), "problem.toml: limit: unknown key"),
     (("L = 1.38", "L = -1.38"), "problem.toml: materials.L: "),
     (('["L", 120.0]', '["X", 120.0]'), r"problem.toml: start.layers\[0\]: unknown material 'X'"),
