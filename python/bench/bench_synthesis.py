@@ -125,8 +125,8 @@ def scale_out(e):
     import dask
     from distributed import Client, LocalCluster
 
-    # a worker samples its task's stack every 10 ms by default, which costs
-    # a task of many short Python steps (a refinement) a third of its speed
+    # a worker samples its task's stack every 10 ms by default, which slows
+    # a task made of many short Python steps (a refinement)
     dask.config.set({"distributed.worker.profile.enabled": False})
 
     problem = read_problem(os.path.join(ROOT, "examples", "broadband_ar.toml"))
