@@ -12,9 +12,12 @@ Design.admittance_locus, sardune.field); the colour of R and T as XYZ, xy
 and CIELAB under the CIE illuminants and observers, colour differences
 (Design.colour, sardune.colour).
 
-Design work: Design.refine (least squares towards R/T/A and colour targets with the
-engine's derivatives) and Design.tolerance (Monte Carlo over manufacturing
-errors, serially or over an executor such as a dask.distributed Client).
+Design work: Design.refine (least squares towards R/T/A and colour targets
+with the engine's derivatives), Design.synthesize (needle synthesis from the
+engine's thin-slab variations; sardune.synthesis.multistart over many
+starts; python3 -m sardune.synthesize PROBLEM.toml from a problem file) and
+Design.tolerance (Monte Carlo over manufacturing errors, serially or over
+an executor such as a dask.distributed Client).
 
 Characterisation: sardune.fit (thicknesses, dispersion terms, ties and a
 wavelength shift fitted to measured R, T, A or psi/Delta, with standard
@@ -34,8 +37,9 @@ Engine of your own.
 The modules, each on the ones before it: _binding (the C interface), optics,
 materials, media (indices and the layer), _sweep (media per batch, the
 engine path), spectra, field, targets (target rows and the merit), colour
-(colours and colour targets), refine, tolerance, measurements, fitting,
-files, design.
+(colours and colour targets), refine, synthesis, tolerance, measurements,
+fitting, files, design; above design: plot and synthesize (the command
+lines).
 """
 
 from ._version import __version__
@@ -45,6 +49,7 @@ from ._binding import (BUILD_COPY, ENTRY_POINTS, ENV_VARIABLE, Coefficients, Eng
                        update_optiprops_real_n_simd, update_top_props)
 from .errors import (DesignFileError, EngineOutOfMemory, EngineStatusError, InvalidRequest, LibraryNotFound,
                      MaterialError, MeasurementFileError, MissingEntryPoint, NonFiniteResult, SardunError, SarduneError,
+                     SynthesisError,
                      ToleranceError)
 from .optics import (Incidence, admittance, coefficient_derivatives, coefficients, incidence, reflectance,
                      transmittance)
@@ -53,11 +58,13 @@ from .media import Layer
 from ._sweep import Prepared
 from .spectra import Absorptance, Ellipsometry, Phase, Sensitivities, Spectrum
 from .field import AdmittanceLocus, Field
-# The modules keep their names (sardune.refine.refine, sardune.tolerance.tolerance);
-# the functions are Design.refine and Design.tolerance.
+# The modules keep their names (sardune.refine.refine, sardune.synthesis.synthesize,
+# sardune.tolerance.tolerance); the functions are Design.refine, Design.synthesize and
+# Design.tolerance. sardune.synthesize is the command line's module.
 from .targets import Target, Targets
 from .colour import Colour, ColourDifference, Colours, ColourTarget, Observation, ciede2000, delta_e_ab, observation
 from .refine import Refinement
+from .synthesis import Insertion, NeedleFunction, Step, SynthesisResult
 from .tolerance import (Band, Bound, Criterion, CriterionResult, ErrorModel, LayerSensitivity, RunSpectra, Samples,
                         Statistics, Tolerance)
 from .measurements import Measurement, read_measurements, write_measurements
@@ -74,7 +81,8 @@ __all__ = [
     "update_optiprops_real_n_simd", "matmul_22X", "calc_v_t_tau",
     # errors
     "SarduneError", "SardunError", "LibraryNotFound", "MissingEntryPoint", "EngineStatusError",
-    "EngineOutOfMemory", "InvalidRequest", "DesignFileError", "MeasurementFileError", "MaterialError", "NonFiniteResult", "ToleranceError",
+    "EngineOutOfMemory", "InvalidRequest", "DesignFileError", "MeasurementFileError", "MaterialError", "NonFiniteResult",
+    "ToleranceError", "SynthesisError",
     # optics
     "Incidence", "incidence", "admittance", "coefficients", "coefficient_derivatives", "reflectance",
     "transmittance",
@@ -86,9 +94,10 @@ __all__ = [
     "default_design", "read_design", "wavelength_grid",
     # materials
     "Material", "fused_silica", "N_BK7", "BUILT_IN", "read_table",
-    # refinement and tolerance analysis
-    "Target", "Targets", "Refinement", "ErrorModel", "Bound", "Statistics", "Tolerance",
-    "Band", "Criterion", "CriterionResult", "RunSpectra", "Samples", "LayerSensitivity",
+    # refinement, synthesis and tolerance analysis
+    "Target", "Targets", "Refinement", "SynthesisResult", "Step", "Insertion", "NeedleFunction", "ErrorModel",
+    "Bound", "Statistics", "Tolerance", "Band", "Criterion", "CriterionResult", "RunSpectra", "Samples",
+    "LayerSensitivity",
     # fitting measurements
     "Measurement", "read_measurements", "write_measurements", "fit", "Fit", "Thickness", "Tie", "Dispersion", "Shift",
 ]

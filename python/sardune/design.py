@@ -11,7 +11,7 @@ from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Uni
 
 import numpy as np
 
-from . import colour as _colour, field as _field, files, refine as _refine, spectra, tolerance as _tolerance
+from . import colour as _colour, field as _field, files, refine as _refine, spectra, synthesis as _synthesis, tolerance as _tolerance
 from ._binding import Engine
 from ._sweep import Angle, Prepared, Progress
 from .media import Index, Layer, evaluate, index_spec, layers_of, shown
@@ -187,7 +187,7 @@ class Design:
         (runs, K), of the whole part for a thick substrate."""
         return Prepared(self, wavelengths, angle, pol, engine)
 
-    # --- design work (sardune.refine, sardune.tolerance; scipy is loaded on first use)
+    # --- design work (sardune.refine, sardune.synthesis, sardune.tolerance; scipy is loaded on first use)
 
     def refine(self, targets: Sequence, *, layers: Optional[Sequence[int]] = None,
                bounds: Tuple[Any, Any] = (0.0, math.inf), engine: Optional[Engine] = None,
@@ -198,6 +198,22 @@ class Design:
         engine's derivatives; see sardune.refine.refine."""
         return _refine.refine(self, targets, layers=layers, bounds=bounds, engine=engine, method=method,
                               jacobian=jacobian, progress=progress, **options)
+
+    def synthesize(self, targets: Sequence, materials: Sequence[Index], *, min_thickness: float = 2.0,
+                   max_layers: int = 100, max_total_thickness: float = math.inf, positions_per_layer: int = 32,
+                   needle_thickness: float = 1.0, needles: int = 1, epsilon: float = 1e-4, goal: float = 0.0,
+                   max_steps: int = 100, max_seconds: float = math.inf, min_improvement: float = 1e-4,
+                   refine_options: Optional[dict] = None, engine: Optional[Engine] = None, method: str = "auto",
+                   progress: Optional[Callable[[_synthesis.Step], Optional[bool]]] = None
+                   ) -> _synthesis.SynthesisResult:
+        """Needle synthesis from this design towards `targets` with needles
+        of `materials`; see sardune.synthesis.synthesize."""
+        return _synthesis.synthesize(self, targets, materials, min_thickness=min_thickness, max_layers=max_layers,
+                                     max_total_thickness=max_total_thickness,
+                                     positions_per_layer=positions_per_layer, needle_thickness=needle_thickness,
+                                     needles=needles, epsilon=epsilon, goal=goal, max_steps=max_steps,
+                                     max_seconds=max_seconds, min_improvement=min_improvement,
+                                     refine_options=refine_options, engine=engine, method=method, progress=progress)
 
     def tolerance(self, wavelengths: Any, errors: _tolerance.ErrorModel, runs: int, *, seed: Optional[int] = None,
                   angle: Any = 0.0, pol: Any = "s", percentiles: Sequence[float] = (5.0, 50.0, 95.0),

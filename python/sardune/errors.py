@@ -15,6 +15,7 @@ exception a caller would expect, so ``except MemoryError`` or
     +-- MaterialError(ValueError)          a material evaluated where it is not defined
     +-- NonFiniteResult(ArithmeticError)   a result that is not finite (NaN or infinite)
     +-- ToleranceError(RuntimeError)       work of a tolerance analysis failed in its executor
+    +-- SynthesisError(RuntimeError)       a start of a multi-start synthesis failed in its executor
 
 Bad arguments are caught before the engine is called and raise plain
 TypeError or ValueError naming the argument.
@@ -105,6 +106,16 @@ class ToleranceError(SarduneError, RuntimeError):
     when it ran): "executor: batch 2 (runs 512 to 767) failed: CAUSE", or
     the statistics of a block of wavelengths on a cluster; .what names the
     work, the cause is chained."""
+
+    def __init__(self, what: str, cause: BaseException) -> None:
+        super().__init__(f"executor: {what} failed: {type(cause).__name__}: {cause}")
+        self.what = what
+
+
+class SynthesisError(SarduneError, RuntimeError):
+    """A start of a multi-start synthesis failed in its executor (at
+    submission or when it ran): "executor: start 3 failed: CAUSE"; .what
+    names the start, the cause is chained."""
 
     def __init__(self, what: str, cause: BaseException) -> None:
         super().__init__(f"executor: {what} failed: {type(cause).__name__}: {cause}")

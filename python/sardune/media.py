@@ -120,13 +120,15 @@ class Layer:
         return Layer(self.index, thickness)
 
     def __eq__(self, other: object) -> bool:
-        return isinstance(other, Layer) and self.thickness == other.thickness and _same(self.index, other.index)
+        return isinstance(other, Layer) and self.thickness == other.thickness and same_index(self.index, other.index)
 
     def __repr__(self) -> str:
         return f"Layer({shown(self.index)}, {self.thickness!r})"
 
 
-def _same(a: Index, b: Index) -> bool:
+def same_index(a: Index, b: Index) -> bool:
+    """Whether two index specs are one medium: equal constants, equal
+    per-wavelength arrays, or the same Material or callable object."""
     if is_constant(a) and is_constant(b):
         return complex(a) == complex(b)
     if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):

@@ -159,7 +159,8 @@ def power_derivative(a: np.ndarray, da: np.ndarray) -> np.ndarray:
 
 
 def transmittance_derivative(t: np.ndarray, dt: np.ndarray, eta0: Values, eta_s: Values) -> np.ndarray:
-    """dT of T = transmittance(t, eta0, eta_s) for a change dt of t (media fixed)."""
+    """dT from dt (any shape broadcasting with t): the change of
+    transmittance(t, eta0, eta_s) for a change dt of t."""
     return np.real(eta_s) / np.real(eta0) * power_derivative(t, dt)
 
 

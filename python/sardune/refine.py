@@ -26,9 +26,13 @@ from .targets import Target, Targets
 ArrayLike = Union[float, Sequence[float], np.ndarray]
 IterationProgress = Callable[[int, float, np.ndarray], None]
 
-# least_squares' own defaults (1e-8) stop a self-consistent refinement while
+# least_squares' own tolerances (1e-8) stop a self-consistent refinement while
 # the merit is still near 1e-8; these let Gauss-Newton finish its last steps.
-DEFAULT_TOLERANCES = {"ftol": 1e-12, "xtol": 1e-12, "gtol": 1e-12}
+# Thicknesses of one design differ in how strongly they act (a thin layer
+# beside a thick one, a layer deep in a reflector): scaled by the Jacobian's
+# columns, the trust region follows the weak ones too, where unscaled steps
+# stop in a nearby, higher minimum.
+DEFAULT_OPTIONS = {"ftol": 1e-12, "xtol": 1e-12, "gtol": 1e-12, "x_scale": "jac"}
 
 __all__ = ["Refinement", "Target", "refine"]
 
@@ -154,7 +158,7 @@ def refine(design: "Design", targets: Sequence, *, layers: Optional[Sequence[int
     "3-point") for comparison. progress(iteration, merit, thicknesses) sees
     the start and each accepted step; raising from it stops the solve.
     options go to scipy.optimize.least_squares (ftol, xtol, gtol default
-    to 1e-12, max_nfev, x_scale, ...)."""
+    to 1e-12, x_scale to "jac"; max_nfev, ...)."""
     from scipy.optimize import least_squares
 
     e = engine or default_engine()
@@ -167,7 +171,7 @@ def refine(design: "Design", targets: Sequence, *, layers: Optional[Sequence[int
     x0 = design.thicknesses[variables]
     lo, hi = _bounds(bounds, x0, variables)
     problem = _Problem(design, rows, variables, e, method, jacobian == "analytic", progress)
-    options = {**DEFAULT_TOLERANCES, **options}
+    options = {**DEFAULT_OPTIONS, **options}
 
     started = time.perf_counter()
     f0 = problem.residuals(x0)

@@ -1,7 +1,8 @@
-"""Tolerance analysis on a local dask.distributed cluster: two worker
-processes on this machine, started once for the module and stopped at its
-end. The batches run in those processes and the result is bitwise the
-serial one; a batch that fails there is named."""
+"""Tolerance analysis and multi-start synthesis on a local
+dask.distributed cluster: two worker processes on this machine, started
+once for the module and stopped at its end. The batches and starts run in
+those processes and the results are bitwise the serial ones; a batch that
+fails there is named."""
 
 import os
 import sys
@@ -10,8 +11,9 @@ import numpy as np
 import pytest
 from distributed import Client, LocalCluster
 
-from sardune import Design, Layer
-from sardune import ErrorModel, ToleranceError
+from sardune import Design, Layer, Target
+from sardune import ErrorModel, SynthesisError, ToleranceError
+from sardune.synthesis import multistart, spread
 from support import ABSORBING, quarter_wave_stack, same
 
 W = np.linspace(420.0, 780.0, 97)
@@ -54,3 +56,27 @@ def test_a_batch_failing_on_a_worker_is_named(eng, client):
     design = Design([Layer(index, 80.0)])
     with pytest.raises(ToleranceError, match=r"^executor: batch 0 \(runs 0 to 9\) failed: RuntimeError: index unknown"):
         design.tolerance(W, ErrorModel(thickness=1.0), 30, seed=1, batch=10, executor=client, engine=eng)
+
+
+def test_multistart_on_the_cluster_is_the_serial_one(eng, client):
+    w = np.linspace(420.0, 680.0, 27)
+    starts = spread(Design([(1.38, 100.0)]), [150.0, 300.0, 250.0, 200.0])
+    kw = dict(targets=[Target("R", w, 0.0, "s", 0.0, 0.002)], materials=[1.38, 2.35], max_steps=3, engine=eng)
+    serial = multistart(starts, **kw)
+    spread_out = multistart(starts, executor=client, **kw)
+    for a, b in zip(serial, spread_out):
+        assert np.array_equal(a.design.thicknesses, b.design.thicknesses) and a.merits == b.merits
+        assert a.insertions == b.insertions and a.stopped == b.stopped
+
+
+def test_a_start_failing_on_a_worker_is_named(eng, client):
+    here = os.getpid()
+
+    def index(w):
+        if os.getpid() != here:
+            raise RuntimeError("index unknown on the worker")
+        return np.full(w.shape, 2.0)
+
+    start = Design([Layer(index, 80.0)])
+    with pytest.raises(SynthesisError, match=r"^executor: start 0 failed: RuntimeError: index unknown"):
+        multistart([start], [Target("R", [550.0], 0.0, "s", 0.0, 0.01)], [1.38], executor=client, engine=eng)
