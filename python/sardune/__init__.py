@@ -35,7 +35,7 @@ from .errors import (DesignFileError, EngineOutOfMemory, EngineStatusError, Inva
                      MaterialError, MissingEntryPoint, NonFiniteResult, SardunError, SarduneError, ToleranceError)
 from .optics import (Incidence, admittance, coefficient_derivatives, coefficients, incidence, reflectance,
                      transmittance)
-from .materials import BUILT_IN, N_BK7, Material, fused_silica
+from .materials import BUILT_IN, Material
 from .media import Layer
 from ._sweep import Prepared
 from .spectra import Absorptance, Ellipsometry, Phase, Sensitivities, Spectrum
@@ -68,3 +68,15 @@ __all__ = [
     # refinement and tolerance analysis
     "Target", "Targets", "Refinement", "ErrorModel", "Bound", "Statistics", "Tolerance",
 ]
+
+
+def __getattr__(name: str):
+    # the two glasses of the built-in library under their earlier names, read when first used
+    if name in ("fused_silica", "N_BK7"):
+        from . import materials
+        return getattr(materials, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | {"fused_silica", "N_BK7"})
