@@ -20,10 +20,14 @@ arrays or anything numpy turns into them; they use the default Engine,
 loaded on first use (see find_library), or call the same methods on an
 Engine of your own.
 
+Materials: sardune.materials (models, the built-in library by name,
+BUILT_IN, material(name), search(query)) over sardune.database (the
+optical-constants database's data files, a user's copy by its pages).
+
 The modules, each on the ones before it: _binding (the C interface), optics,
-materials, media (indices and the layer), _sweep (media per batch, the
-engine path), spectra, targets (target rows and the merit), refine,
-tolerance, files, design.
+_text (the file readers' numbers), database, materials, media (indices and
+the layer), _sweep (media per batch, the engine path), spectra, targets
+(target rows and the merit), refine, tolerance, files, design.
 """
 
 from ._version import __version__

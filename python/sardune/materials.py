@@ -288,8 +288,8 @@ class Library(Mapping):
         m = self._materials.get(name)
         if m is None:
             e = self.entries[name]
-            m = self._materials[name] = from_data(read_data(e.file), e.name,
-                                                  description=e.description, reference=e.reference)
+            m = self._materials[name] = from_data(read_data(e.file), e.name, description=e.description,
+                                                  reference=e.reference, definition=("database", e.file))
         return m
 
     def __contains__(self, name: object) -> bool:
