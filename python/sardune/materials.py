@@ -259,7 +259,7 @@ def page(page_name: str, *, database: Optional[str] = None, name: Optional[str] 
     if folder is None:
         raise ValueError(f"'{page_name}' is a page of a database: give its folder (database=DIR or {ENV_VARIABLE})")
     data = read_data(page_file(folder, page_name))
-    return from_data(data, name or name_of(page_name), description=page_name, definition=("database", page_name))
+    return from_data(data, name or name_of(page_name), definition=("database", page_name))
 
 
 # ---------------------------------------------------------------- the built-in library

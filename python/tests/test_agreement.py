@@ -52,6 +52,22 @@ def test_written_designs_are_the_tools_byte_for_byte(tool, tmp_path, path):
     assert (tmp_path / "again.design").read_bytes() == (tmp_path / "package.design").read_bytes()
 
 
+def test_designs_of_database_pages_are_written_alike(tool, tmp_path):
+    root = tmp_path / "db"
+    (root / "data" / "main" / "X" / "nk").mkdir(parents=True)
+    (root / "data" / "main" / "X" / "nk" / "Y.yml").write_text(
+        "DATA:\n  - type: formula 5\n    wavelength_range: 0.3 2\n    coefficients: 1.75 0.01 -2\n")
+    (tmp_path / "own.yml").write_text("DATA:\n  - type: tabulated nk\n    data: |\n        0.3 2.1 0.01\n"
+                                      "        0.9 2.0 0\n")
+    path = tmp_path / "pages.design"
+    path.write_text("material P database main/X/nk/Y\nmaterial O database own.yml\nsubstrate O\nP 10\nTiO2 20\n")
+    sardune.read_design(path, database=root).write(tmp_path / "package.design")
+    p = tool("--design", path, "--database", root, "--range", 500, 500, 1, "--write-design", tmp_path / "tool.design")
+    assert p.returncode == 0, p.stderr
+    assert (tmp_path / "package.design").read_bytes() == (tmp_path / "tool.design").read_bytes()
+    assert f"material O database {tmp_path / 'own.yml'}\n" in (tmp_path / "tool.design").read_text()
+
+
 def agree(tool, tmp_path, path, angle, pol, materials=None, grid=(400, 800, 20)):
     """The tool's and the package's R, T, dR and dT of a design file agree
     to 1e-12, or both refuse it the same way (2: bad input, 1: not finite)."""
