@@ -31,7 +31,7 @@ import io
 import math
 import os
 import sys
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -272,7 +272,8 @@ def write_image(path: str, image: bytes) -> None:
         raise
 
 
-def _option_medium(a: argparse.Namespace, option: str, value, k: Optional[float], k_option: str, base: Index):
+def _option_medium(a: argparse.Namespace, option: str, value: Optional[Union[float, str]], k: Optional[float],
+                   k_option: str, base: Index) -> Index:
     """A medium the options give: a number (with its k) or a material by name;
     only k, the base medium's index with that k; neither, the base."""
     if value is None and k is None:
