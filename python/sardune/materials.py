@@ -288,8 +288,9 @@ class Library(Mapping):
         m = self._materials.get(name)
         if m is None:
             e = self.entries[name]
-            m = self._materials[name] = from_data(read_data(e.file), e.name, description=e.description,
-                                                  reference=e.reference, definition=("database", e.file))
+            # one Material per name, whichever thread read it first
+            m = self._materials.setdefault(name, from_data(read_data(e.file), e.name, description=e.description,
+                                                           reference=e.reference, definition=("database", e.file)))
         return m
 
     def __contains__(self, name: object) -> bool:
