@@ -34,12 +34,16 @@ arrays or anything numpy turns into them; they use the default Engine,
 loaded on first use (see find_library), or call the same methods on an
 Engine of your own.
 
+Materials: sardune.materials (models, the built-in library by name,
+BUILT_IN, material(name), search(query)) over sardune.database (the
+optical-constants database's data files, a user's copy by its pages).
+
 The modules, each on the ones before it: _binding (the C interface), optics,
-materials, media (indices and the layer), _sweep (media per batch, the
-engine path), spectra, field, targets (target rows and the merit), colour
-(colours and colour targets), refine, synthesis, tolerance, measurements,
-fitting, files, design; above design: plot and synthesize (the command
-lines).
+_text (the file readers' numbers), database, materials, media (indices and
+the layer), _sweep (media per batch, the engine path), spectra, field,
+targets (target rows and the merit), colour (colours and colour targets),
+refine, synthesis, tolerance, measurements, fitting, files, design; above
+design: plot and synthesize (the command lines).
 """
 
 from ._version import __version__
@@ -53,7 +57,7 @@ from .errors import (DesignFileError, EngineOutOfMemory, EngineStatusError, Inva
                      ToleranceError)
 from .optics import (Incidence, admittance, coefficient_derivatives, coefficients, incidence, reflectance,
                      transmittance)
-from .materials import BUILT_IN, N_BK7, Material, fused_silica
+from .materials import BUILT_IN, Material
 from .media import Layer
 from ._sweep import Prepared
 from .spectra import Absorptance, Ellipsometry, Phase, Sensitivities, Spectrum
@@ -101,3 +105,15 @@ __all__ = [
     # fitting measurements
     "Measurement", "read_measurements", "write_measurements", "fit", "Fit", "Thickness", "Tie", "Dispersion", "Shift",
 ]
+
+
+def __getattr__(name: str):
+    # the two glasses of the built-in library under their earlier names, read when first used
+    if name in ("fused_silica", "N_BK7"):
+        from . import materials
+        return getattr(materials, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | {"fused_silica", "N_BK7"})

@@ -89,16 +89,22 @@ def check_progress(progress: Optional[Callable], what: str = "(done, total)") ->
 
 
 def incidence_of(design: Any, w: np.ndarray, angle: float) -> Incidence:
-    """The incidence on `design` at `angle` degrees over the grid w: oblique
-    angles need a constant real incident index."""
+    """The incidence on `design` at `angle` degrees over the grid w, whose
+    incident index must be the same at every wavelength."""
     n0 = evaluate("incident", design.incident, w, slice(None), w.size)
     if np.any(n0 != n0[0]):
         raise ValueError("incident: the engine takes one incident admittance for all wavelengths")
+    return incidence_at(n0[0], angle)
+
+
+def incidence_at(n0: complex, angle: float) -> Incidence:
+    """The incidence at `angle` degrees from an incident medium of index n0:
+    an oblique angle needs a real index."""
     if angle == 0:
-        return Incidence(n0[0] if n0[0].imag else float(n0[0].real), 0.0, 1.0)
-    if n0[0].imag != 0:
-        raise ValueError("incident: an oblique angle needs a constant real incident index")
-    return incidence(float(n0.real[0]), angle)
+        return Incidence(n0 if n0.imag else float(n0.real), 0.0, 1.0)
+    if n0.imag != 0:
+        raise ValueError("incident: an oblique angle needs a real incident index")
+    return incidence(float(n0.real), angle)
 
 
 # ---------------------------------------------------------------- the media of one batch
@@ -247,13 +253,16 @@ def sweep(design: Any, wavelengths: Any, angle: Angle, pol: str, per_wavelength:
     w = grid(wavelengths) if w is None else w
     angle_list, scalar = angles(angle)
     N = w.size
-    slices = batches(N, per_wavelength, batch)
+    # One incidence per engine request: a dispersive incident medium goes one wavelength at a time.
+    n0 = evaluate("incident", design.incident, w, slice(None), N)
+    dispersive = bool(np.any(n0 != n0[0]))
+    slices = [slice(i, i + 1) for i in range(N)] if dispersive else batches(N, per_wavelength, batch)
     check_progress(progress)
     out: Dict[str, np.ndarray] = {}
     total = len(angle_list) * len(slices)
     for a, theta in enumerate(angle_list):
-        inc = incidence_of(design, w, float(theta))
         for b, sl in enumerate(slices):
+            inc = incidence_at(n0[sl.start], float(theta))
             merged: Dict[str, np.ndarray] = {}
             with np.errstate(all="ignore"):
                 for p in which:

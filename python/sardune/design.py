@@ -235,15 +235,19 @@ class Design:
 
 
 def read_design(path: PathLike, substrate: Optional[Index] = None, incident: Optional[Index] = None,
-                materials: Optional[PathLike] = None) -> Design:
+                materials: Optional[PathLike] = None, *, database: Optional[PathLike] = None,
+                extrapolate: bool = False) -> Design:
     """A design file (the grammar of sardune-spectrum, see sardune.files):
     layers from the substrate up, `N K THICKNESS` or `NAME THICKNESS` with
     materials defined in the file, in the materials file `materials`, or
     built in; the media and thick substrate it names. substrate and incident
     given here take the place of the file's (default 1.52 and 1.0 where
-    neither gives one). Malformed files raise DesignFileError naming the
-    file, line and field."""
-    f = files.read_design_file(path, materials)
+    neither gives one). database: the folder of a user's copy of the
+    optical-constants database whose pages `material NAME database PAGE`
+    names (default $SARDUNE_DATABASE); extrapolate: the file's materials
+    evaluated beyond their data's wavelengths too. Malformed files raise
+    DesignFileError naming the file, line and field."""
+    f = files.read_design_file(path, materials, database=database, extrapolate=extrapolate)
     pick = lambda given, read, default: given if given is not None else read if read is not None else default
     return Design(f.layers, pick(substrate, f.substrate, 1.52), pick(incident, f.incident, 1.0),
                   f.substrate_thickness, f.back_layers, f.exit_medium)

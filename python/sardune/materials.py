@@ -15,14 +15,25 @@ A Material is checked where it is evaluated: n and k must be finite with
 material's range (where it has one) unless the material was made to
 extrapolate (Material.extrapolated()); otherwise MaterialError names the
 material, where it comes from, and the wavelength or the range.
+
+Materials by name (material(name)): the built-in library BUILT_IN (SiO2,
+TiO2, ..., Ag, N-BK7, fused_silica: data files of the optical-constants
+database copied into the package, read when first used), pages of a user's
+copy of that database (main/SiO2/nk/Gao, its folder given or in
+$SARDUNE_DATABASE), and .yml data files; search(query) lists what matches.
 """
 
 import math
-from typing import Callable, Dict, Optional, Sequence, Tuple, Union
+import os
+import re
+from collections.abc import Mapping
+from typing import Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .errors import MaterialError
+from .database import (ENV_VARIABLE, LIBRARY_FOLDER, Data, Entry, database_folder, formula_of_n_squared,
+                       index, page_file, pages, read_data_file as read_data, read_index)
+from .errors import DesignFileError, MaterialError
 
 N_MAX = 100.0
 K_MAX = 100.0
@@ -199,23 +210,166 @@ def _extinction(name: str, k: float) -> float:
     return k
 
 
-# ---------------------------------------------------------------- built in
+# ---------------------------------------------------------------- the database's data files
 
-# Published Sellmeier coefficients (n at 587.6 nm: 1.4585 and 1.5168), with
-# the ranges their data cover.
-fused_silica = Material.sellmeier([0.6961663, 0.4079426, 0.8974794],
-                                  [0.00467914826, 0.0135120631, 97.9340025], name="fused_silica",
-                                  wavelength_range=(210.0, 6700.0),
-                                  reference="I. H. Malitson, J. Opt. Soc. Am. 55, 1205 (1965)")
-N_BK7 = Material.sellmeier([1.03961212, 0.231792344, 1.01046945],
-                           [0.00600069867, 0.0200179144, 103.560653], name="N-BK7",
-                           wavelength_range=(300.0, 2500.0), reference="manufacturer's data sheet")
-BUILT_IN: Dict[str, Material] = {m.name: m for m in (fused_silica, N_BK7)}
+def from_data(data: Data, name: str, *, description: str = "", reference: Optional[str] = None,
+              definition: Optional[tuple] = None) -> Material:
+    """The Material of a data file's Data (see sardune.database): its range,
+    the file as its source, n^2 <= 0 of a formula a MaterialError."""
+    squared = data.n_rows is None and formula_of_n_squared(data.formula)
+
+    def nk(w: np.ndarray) -> _NK:
+        n, k = index(data, w)
+        if squared and np.any(np.isnan(n)):
+            x = w.ravel()[np.flatnonzero(np.isnan(n).ravel())[0]]
+            raise MaterialError(f"{name} ({data.file}): n^2 is not positive at {x:g} nm")
+        return n, k
+    if not description:
+        description = ("tabulated n" if data.n_rows is not None else f"formula {data.formula}") + (
+            ", tabulated k" if data.k_rows is not None else "")
+    return Material(name, nk, description, wavelength_range=data.wavelength_range, source=data.file,
+                    reference=reference or data.references or None, definition=definition)
 
 
-def material(name: str) -> Material:
-    """The built-in material of that name; ValueError lists the names."""
-    m = BUILT_IN.get(name)
-    if m is None:
-        raise ValueError(f"unknown material {name!r}; built in: {', '.join(sorted(BUILT_IN))}")
-    return m
+def name_of(source: str) -> str:
+    """A material name for a page or .yml file: its last part without .yml,
+    bytes outside the name rule as _, and a suffix where it would be a
+    built-in name or a keyword (so that a written design reads back)."""
+    last = source.rsplit("/", 1)[-1]
+    base = re.sub(r"[^A-Za-z0-9_.+-]", "_", last[:-4] if last.endswith(".yml") else last)
+    base = (base if base[:1].isalpha() else "m_" + base)[:56]
+    name, i = base, 2
+    while name in BUILT_IN or name in KEYWORDS:
+        name, i = f"{base}_{i}", i + 1
+    return name
+
+
+def read_data_file(path: str, *, name: Optional[str] = None) -> Material:
+    """A data file of the database (YAML) as a Material named `name`
+    (default: after the file); DesignFileError names the file, line and
+    field of a problem in it."""
+    data = read_data(os.fspath(path))
+    return from_data(data, name or name_of(os.fspath(path)), definition=("database", data.file))
+
+
+def page(page_name: str, *, database: Optional[str] = None, name: Optional[str] = None) -> Material:
+    """The page (main/SiO2/nk/Gao) of a user's copy of the database, in the
+    folder `database`, else $SARDUNE_DATABASE; named after its last part."""
+    folder = database_folder(database)
+    if folder is None:
+        raise ValueError(f"'{page_name}' is a page of a database: give its folder (database=DIR or {ENV_VARIABLE})")
+    data = read_data(page_file(folder, page_name))
+    return from_data(data, name or name_of(page_name), definition=("database", page_name))
+
+
+# ---------------------------------------------------------------- the built-in library
+
+KEYWORDS = ("material", "incident", "substrate", "substrate_thickness", "exit", "back")
+
+
+class Library(Mapping):
+    """The built-in materials by name (data files of the database copied
+    into the package, data/materials/index.yml naming them): the index is
+    read on first use, each material's file when it is first asked for."""
+
+    def __init__(self, folder: str = LIBRARY_FOLDER) -> None:
+        self.folder = folder
+        self._entries: Optional[Dict[str, Entry]] = None
+        self._materials: Dict[str, Material] = {}
+
+    @property
+    def entries(self) -> Dict[str, Entry]:
+        """The index: name -> Entry(name, file, page, description, reference)."""
+        if self._entries is None:
+            self._entries = {e.name: e for e in read_index(self.folder)}
+        return self._entries
+
+    def __getitem__(self, name: str) -> Material:
+        m = self._materials.get(name)
+        if m is None:
+            e = self.entries[name]
+            # one Material per name, whichever thread read it first
+            m = self._materials.setdefault(name, from_data(read_data(e.file), e.name, description=e.description,
+                                                           reference=e.reference, definition=("database", e.file)))
+        return m
+
+    def __contains__(self, name: object) -> bool:
+        return name in self.entries
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.entries)
+
+    def __len__(self) -> int:
+        return len(self.entries)
+
+    def __repr__(self) -> str:
+        return f"Library({', '.join(self.entries)})"
+
+    def built_in(self, m: Material) -> bool:
+        """Whether m is one of the library's materials (or extrapolated from one)."""
+        e = self.entries.get(m.name)
+        return e is not None and m.source == e.file
+
+
+BUILT_IN = Library()
+
+
+def __getattr__(name: str) -> Material:
+    # the two glasses under their earlier names, read when first used
+    if name in ("fused_silica", "N_BK7"):
+        return BUILT_IN[name.replace("_", "-") if name == "N_BK7" else name]
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def material(name: str, *, database: Optional[str] = None) -> Material:
+    """The material a name stands for: a built-in name (SiO2, N-BK7, ...),
+    a page of a user's database (main/SiO2/nk/Gao: the folder given, else
+    $SARDUNE_DATABASE), or a .yml data file. ValueError lists the built-in
+    names for a name that is none of them."""
+    if name in BUILT_IN:
+        return BUILT_IN[name]
+    try:
+        if name.endswith(".yml"):
+            return read_data_file(name)
+        if "/" in name:
+            return page(name, database=database)
+    except OSError as e:
+        raise ValueError(f"cannot read '{name}': {e.strerror or e}") from None
+    raise ValueError(f"unknown material {name!r}; built in: {', '.join(sorted(BUILT_IN))} (or a page of a "
+                     "database, or a .yml data file)")
+
+
+class Found(NamedTuple):
+    """A material search() found: `name` is what names it (a built-in name,
+    or the page), wavelength_range in nm (None where its file cannot be
+    read, then `description` says why)."""
+    name: str
+    page: str
+    wavelength_range: Optional[Range]
+    description: str
+    reference: str
+    built_in: bool
+
+
+def search(query: str, *, database: Optional[str] = None) -> List[Found]:
+    """The built-in materials, and with a database (the folder given, else
+    $SARDUNE_DATABASE) its pages, that `query` names: a whole word of the
+    name, page or description, in any case ("TiO2", "silver", "Johnson",
+    "main/SiO2"); built-in ones first."""
+    if not isinstance(query, str):
+        raise TypeError(f"query: expected a text, got {type(query).__name__}")
+    word = re.compile(r"(?<![A-Za-z0-9])" + re.escape(query) + r"(?![A-Za-z0-9])", re.IGNORECASE)
+    found = []
+    for e in BUILT_IN.entries.values():
+        if any(word.search(t) for t in (e.name, e.page, e.description)):
+            m = BUILT_IN[e.name]
+            found.append(Found(e.name, e.page, m.wavelength_range, e.description, e.reference, True))
+    folder = database_folder(database)
+    for p in (pages(folder) if folder is not None else ()):
+        if word.search(p):
+            try:
+                m = page(p, database=folder)
+                found.append(Found(p, p, m.wavelength_range, m.description, m.reference or "", False))
+            except (OSError, DesignFileError) as e:
+                found.append(Found(p, p, None, f"cannot be read: {e}", "", False))
+    return found

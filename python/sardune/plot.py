@@ -2,11 +2,11 @@
 over layers and wavelengths, into a PNG; or one of the views below. Takes
 the options of sardune-spectrum:
 
-    python3 -m sardune.plot [--design FILE] [--materials FILE] [--angle DEG] [--pol s|p|u]
+    python3 -m sardune.plot [--design FILE] [--materials FILE] [--database DIR] [--angle DEG] [--pol s|p|u]
                             [--incident N|NAME] [--substrate N|NAME] [--substrate-k K]
-                            [--substrate-thickness MM] [--back FILE] [--exit N|NAME]
-                            [--from NM --to NM --step NM | --range START STOP STEP] [--threads T]
-                            [--output PNG] [--library SO] [--version]
+                            [--substrate-thickness MM] [--back FILE] [--exit N|NAME] [--exit-k K]
+                            [--from NM --to NM --step NM | --range START STOP STEP] [--extrapolate]
+                            [--threads T] [--output PNG] [--library SO] [--version]
                             [--tolerance RUNS --sigma NM --sigma-rel F --sigma-index F
                              --alike --seed S --band R|T]
                             [--field NM | --admittance NM | --colour [--illuminant NAME] [--observer 2|10]
@@ -19,6 +19,13 @@ layer boundaries; --colour, the reflected colour's trajectory over angles
 0-85 degrees on the CIE 1931 xy diagram with swatches (integrated over
 380-780 nm by 5 nm under --illuminant, default D65, for --observer, default
 2); --map, R, T or A over the wavelength grid and angles 0-89 degrees.
+
+    python3 -m sardune.plot --material NAME [--materials FILE] [--database DIR] [--output PNG]
+
+A NAME is a built-in material (SiO2, TiO2, ..., N-BK7, fused_silica), one
+of the design or materials file, a page of the database (--database or
+$SARDUNE_DATABASE) or a .yml data file. --material plots n and k of one
+material over its data's range.
 
 With --tolerance, a Monte Carlo of RUNS runs over the error model (normal
 thickness errors of sigma NM and/or a relative sigma, relative index
@@ -35,7 +42,7 @@ import io
 import math
 import os
 import sys
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -43,7 +50,9 @@ from ._binding import Engine, default_engine
 from ._version import __version__
 from .design import DEFAULT_RANGE, Design, default_design, read_design, wavelength_grid
 from .errors import NonFiniteResult
-from .media import index_spec
+from .files import read_materials
+from .materials import Material, material
+from .media import Index, is_constant
 from .tolerance import ErrorModel, Tolerance
 
 from . import colour
@@ -69,14 +78,15 @@ def _finite(text: str) -> float:
 
 
 def _medium(text: str):
-    """A medium's index as the tool takes it: a number or a material name."""
+    """A medium as the tool takes it: a number, or a material's name (a
+    built-in one, a page of the database, a .yml file), resolved once the
+    options are read (a page needs --database)."""
     try:
         return _finite(text)
     except argparse.ArgumentTypeError:
-        try:
-            return index_spec("medium", text)
-        except ValueError as e:
-            raise argparse.ArgumentTypeError(str(e).split(": ", 1)[1]) from None
+        if not text:
+            raise argparse.ArgumentTypeError("empty medium") from None
+        return text
 
 
 def program() -> str:
@@ -102,6 +112,13 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     p.add_argument("--back", metavar="FILE", help="design file of the back-side coating (with --substrate-thickness)")
     p.add_argument("--exit", type=_medium, metavar="N|NAME",
                    help="medium behind a thick substrate (default: the incident medium)")
+    p.add_argument("--exit-k", type=_finite, metavar="K", help="extinction coefficient of an exit medium given by N")
+    p.add_argument("--database", metavar="DIR",
+                   help="a copy of the optical-constants database, whose pages (main/SiO2/nk/Gao) name materials "
+                        "(default $SARDUNE_DATABASE)")
+    p.add_argument("--extrapolate", action="store_true",
+                   help="evaluate materials beyond the wavelengths of their data")
+    p.add_argument("--material", metavar="NAME", help="plot n and k of this material over its data's range instead")
     p.add_argument("--from", dest="start", type=_finite, default=DEFAULT_RANGE[0], metavar="NM")
     p.add_argument("--to", dest="stop", type=_finite, default=DEFAULT_RANGE[1], metavar="NM")
     p.add_argument("--step", type=_finite, default=DEFAULT_RANGE[2], metavar="NM",
@@ -111,7 +128,7 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     p.add_argument("--threads", type=_finite, default=0, metavar="T", help="worker threads, 0 for automatic (default 0)")
     p.add_argument("--output", metavar="PNG", default="sardune-plot.png", help="default sardune-plot.png")
     p.add_argument("--library", metavar="SO", help="engine library (default: see sardune.find_library)")
-    p.add_argument("--version", action="version", version=f"sardune-plot {__version__}")
+    p.add_argument("--version", action="version", version=f"{program()} {__version__}")
     t = p.add_argument_group("tolerance band")
     t.add_argument("--tolerance", type=_finite, metavar="RUNS", help="Monte Carlo runs for the band (1 to 1e5)")
     t.add_argument("--sigma", type=_finite, default=0.0, metavar="NM", help="thickness error, nm (default 0)")
@@ -140,17 +157,21 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
               ("--substrate-k", a.substrate_k is None or 0 <= a.substrate_k <= 100, "expected 0 <= k <= 100"),
               ("--substrate-k", a.substrate_k is None or a.substrate is None or numeric(a.substrate),
                "needs a numeric --substrate index"),
+              ("--exit-k", a.exit_k is None or 0 <= a.exit_k <= 100, "expected 0 <= k <= 100"),
+              ("--exit-k", a.exit_k is None or a.exit is None or numeric(a.exit), "needs a numeric --exit index"),
+              ("--database", not a.database or os.path.isdir(os.path.join(a.database, "data")),
+               "holds no data/ folder, as a copy of the database does"),
+              ("--material", not a.material or not (a.design or a.back), "plots a material alone, without --design"),
               ("--substrate-thickness", a.substrate_thickness is None or 0 < a.substrate_thickness <= 1000,
                "expected 0 < MM <= 1000"),
-              ("--back", not a.back or a.substrate_thickness is not None, "needs --substrate-thickness"),
-              ("--exit", a.exit is None or a.substrate_thickness is not None, "needs --substrate-thickness"),
               ("--from", 1 <= a.start <= 1e6, "expected 1 to 1e6 nm"),
               ("--to", 1 <= a.stop <= 1e6, "expected 1 to 1e6 nm"),
               ("--to", a.stop >= a.start, "must not be below --from"),
               ("--step", 1e-4 <= a.step <= 1e6, "expected 1e-4 to 1e6 nm"),
               ("--threads", a.threads == int(a.threads) and 0 <= a.threads <= 1024,
                "expected a whole number from 0 to 1024"),
-              ("--materials", not a.materials or bool(a.design), "only read together with --design")]
+              ("--materials", not a.materials or bool(a.design or a.material),
+               "only read together with --design or --material")]
     error_model = a.sigma or a.sigma_rel or a.sigma_index
     checks += [("--sigma", a.sigma >= 0, "expected a standard deviation >= 0 nm"),
                ("--sigma-rel", a.sigma_rel >= 0, "expected a standard deviation >= 0"),
@@ -477,29 +498,113 @@ def write_image(path: str, image: bytes) -> None:
         raise
 
 
+def _option_medium(a: argparse.Namespace, option: str, value: Optional[Union[float, str]], k: Optional[float],
+                   k_option: str, base: Index) -> Index:
+    """A medium the options give: a number (with its k) or a material by name;
+    only k, the base medium's index with that k; neither, the base."""
+    if value is None and k is None:
+        return base
+    if value is None:
+        if not is_constant(base):
+            raise ValueError(f"{k_option}: only for a medium given by its index ({option} N)")
+        return complex(complex(base).real, -k)
+    if not isinstance(value, str):
+        return complex(value, -(k or 0.0))
+    try:
+        m = material(value, database=a.database)
+    except ValueError as e:
+        raise ValueError(f"{option}: {e}") from None
+    return m.extrapolated() if a.extrapolate else m
+
+
 def build_design(a: argparse.Namespace) -> Tuple[Design, str]:
     """The design of the options: the design file (or the built-in one) with
     the media and substrate the options give in place of the file's."""
-    substrate = a.substrate if a.substrate_k is None else complex(
-        1.52 if a.substrate is None else a.substrate, -a.substrate_k)
+    read = lambda path: read_design(path, materials=a.materials, database=a.database, extrapolate=a.extrapolate)
     if a.design:
-        d, title = read_design(a.design, substrate, a.incident, a.materials), os.path.basename(a.design)
+        d, title = read(a.design), os.path.basename(a.design)
     else:
         d, title = default_design(), "built-in quarter-wave reflector"
-        d = Design(d.layers, d.substrate if substrate is None else substrate,
-                   d.incident if a.incident is None else a.incident)
+    incident = _option_medium(a, "--incident", a.incident, None, "--incident", d.incident)
+    substrate = _option_medium(a, "--substrate", a.substrate, a.substrate_k, "--substrate-k", d.substrate)
     thickness = d.substrate_thickness if a.substrate_thickness is None else a.substrate_thickness * 1e6
-    back = read_design(a.back).layers if a.back else d.back_layers
-    exit_medium = a.exit if a.exit is not None else (d.exit_medium if d.exit_medium is not d.incident else None)
-    if thickness is not None or back:
-        d = Design(d.layers, d.substrate, d.incident, thickness, back, exit_medium)
-    return d, title
+    if a.back and d.back_layers:
+        raise ValueError("--back: the design file has back lines already")
+    back = read(a.back).layers if a.back else d.back_layers
+    given_exit = d.exit_medium if d.exit_medium is not d.incident else None
+    exit_medium = _option_medium(a, "--exit", a.exit, a.exit_k, "--exit-k",
+                                 given_exit if given_exit is not None else incident)
+    if thickness is None:
+        for option, used in (("--exit", a.exit is not None or a.exit_k is not None), ("--back", bool(a.back))):
+            if used:
+                raise ValueError(f"{option}: only behind a thick substrate (--substrate-thickness MM)")
+    if exit_medium is incident:
+        exit_medium = None
+    return Design(d.layers, substrate, incident, thickness, back, exit_medium), title
+
+
+def material_of(a: argparse.Namespace) -> Material:
+    """The material of --material: one of the --materials file, or any the
+    package names (built in, a page of the database, a .yml file)."""
+    defined = read_materials(a.materials, database=a.database) if a.materials else {}
+    if a.material in defined:
+        return defined[a.material]
+    try:
+        return material(a.material, database=a.database)
+    except ValueError as e:
+        raise ValueError(f"--material: {e}") from None
+
+
+def render_material(m: Material, wavelengths: np.ndarray) -> bytes:
+    """The figure of a material as PNG bytes: n on the left axis and k on
+    the right over the wavelengths (nm), a logarithmic axis for a range of
+    more than a decade and a half."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    n, k = m.nk(wavelengths)
+    fig, ax = plt.subplots(figsize=(9, 5), constrained_layout=True)
+    try:
+        right = ax.twinx()
+        ax.plot(wavelengths, n, color="tab:blue")
+        right.plot(wavelengths, k, color="tab:red")
+        ax.set_ylabel("n", color="tab:blue")
+        right.set_ylabel("k", color="tab:red")
+        ax.set_xlabel("wavelength (nm)")
+        if wavelengths[-1] > 30 * wavelengths[0]:
+            ax.set_xscale("log")
+        ax.grid(alpha=0.3)
+        ax.set_title(f"{m.name}: n - ik" + (f", {m.description}" if m.description else ""), fontsize=10)
+        if m.reference:
+            fig.text(0.01, 0.005, m.reference[:160], fontsize=7, color="0.3")
+        out = io.BytesIO()
+        fig.savefig(out, format="png", dpi=110)
+        return out.getvalue()
+    finally:
+        plt.close(fig)
+
+
+def material_grid(m: Material, a: argparse.Namespace) -> np.ndarray:
+    """The material's range (within 1 nm to 1e6 nm) in 2001 wavelengths,
+    evenly on a logarithmic scale over more than a decade and a half; the
+    grid of the options where it has no range."""
+    if m.wavelength_range is None:
+        return wavelength_grid(a.start, a.stop, a.step)
+    lo, hi = max(m.wavelength_range[0], 1.0), min(m.wavelength_range[1], 1e6)
+    w = np.geomspace(lo, hi, 2001) if hi > 30 * lo else np.linspace(lo, hi, 2001)
+    w[0], w[-1] = lo, hi  # the ends exactly, inside the range
+    return w
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     a = _arguments(argv)
     name = program()
     try:
+        if a.material:
+            m = material_of(a)
+            image = render_material(m, material_grid(m, a))
+            return _written(name, a.output, image)
         design, title = build_design(a)
         engine = Engine(a.library) if a.library else default_engine()
         engine.init(a.threads)
@@ -525,12 +630,16 @@ def main(argv: Optional[List[str]] = None) -> int:
     except (OSError, ValueError, TypeError) as e:
         print(f"{name}: {e}", file=sys.stderr)
         return 2
+    return _written(name, a.output, image)
+
+
+def _written(name: str, output: str, image: bytes) -> int:
     try:
-        write_image(a.output, image)
+        write_image(output, image)
     except OSError as e:
-        print(f"{name}: cannot write {a.output}: {e.strerror or e}", file=sys.stderr)
+        print(f"{name}: cannot write {output}: {e.strerror or e}", file=sys.stderr)
         return 1
-    print(os.path.abspath(a.output))
+    print(os.path.abspath(output))
     return 0
 
 

@@ -1,4 +1,5 @@
 import os
+import subprocess
 import sys
 
 import numpy as np
@@ -25,3 +26,21 @@ def need(eng):
         if missing:
             pytest.fail(f"entry point(s) missing from {eng.path}: {', '.join(missing)}")
     return check
+
+
+@pytest.fixture(scope="session")
+def tool(eng):
+    """run(*arguments) -> CompletedProcess of sardune-spectrum: the one of
+    SARDUNE_SPECTRUM, else the one the library's build put in bin/ beside
+    its lib/. A missing tool is a broken build, not a reason to skip."""
+    path = os.environ.get("SARDUNE_SPECTRUM") or os.path.join(os.path.dirname(os.path.dirname(eng.path)), "bin",
+                                                               "sardune-spectrum")
+    if not os.access(path, os.X_OK):
+        pytest.fail(f"no sardune-spectrum at {path} (set SARDUNE_SPECTRUM)")
+    env = {k: v for k, v in os.environ.items() if k != "SARDUNE_DATABASE"}
+
+    def run(*arguments: str, env_extra=None):
+        return subprocess.run([path, *map(str, arguments)], capture_output=True, text=True, timeout=120,
+                              env=dict(env, **(env_extra or {})))
+    run.path = path
+    return run

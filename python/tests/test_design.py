@@ -60,13 +60,13 @@ class TestIndices:
         f.write_text("1.38 0 100\n")
         read = sardune.read_design(str(f), substrate="N-BK7")
         assert read.substrate is sardune.N_BK7 and np.all(np.isfinite(read.spectrum(W).R))
-        with pytest.raises(ValueError, match="^substrate: unknown material 'N-BK8'; built in: N-BK7, fused_silica"):
+        with pytest.raises(ValueError, match="^substrate: unknown material 'N-BK8'; built in: .*N-BK7, N-SF11"):
             Design([], substrate="N-BK8")
 
     def test_wavelengths_outside_a_material_s_data_are_refused_unless_asked(self):
-        with pytest.raises(MaterialError, match="N-BK7: 100 nm is outside its data's range 300 to 2500 nm"):
+        with pytest.raises(MaterialError, match=r"N-BK7 \(.*N-BK7.yml\): 100 nm is outside its data's range 300 to 2500 nm"):
             sardune.N_BK7(np.array([500.0, 100.0]))
-        with pytest.raises(MaterialError, match="N-BK7: 250 nm is outside"):
+        with pytest.raises(MaterialError, match=r"N-BK7 \(.*\): 250 nm is outside"):
             Design([], substrate="N-BK7").spectrum([250.0, 500.0])
         # asked: the formula as it stands
         glass = sardune.N_BK7.extrapolated()

@@ -190,7 +190,7 @@ def test_plot_command_writes_png(eng, engine_ready, tmp_path):
         p = run_plot(eng, tmp_path, *bad, "--output", "none.png")
         assert p.returncode == 2 and bad[0] in p.stderr and not (tmp_path / "none.png").exists(), bad
     p = run_plot(eng, tmp_path, "--version")
-    assert p.returncode == 0 and p.stdout.split() == ["sardune-plot", sardune.__version__]
+    assert p.returncode == 0 and p.stdout == f"python3 -m sardune.plot {sardune.__version__}\n"
 
 
 def test_plot_scales_to_the_data():

@@ -73,6 +73,13 @@ file(RENAME ${prefix}/share/sardune/materials-away ${prefix}/share/sardune/mater
 if(NOT rc EQUAL 2 OR NOT err MATCHES "materials library cannot be read: ${prefix}/share/sardune/materials/index.yml")
   message(FATAL_ERROR "installed sardune-spectrum without its library: status ${rc}, ${err}")
 endif()
+# Its default design is the package's design file, installed beside the materials.
+file(RENAME ${prefix}/share/sardune/default.design ${prefix}/share/sardune/default.design-away)
+execute_process(COMMAND ${prefix}/bin/sardune-spectrum RESULT_VARIABLE rc ERROR_VARIABLE err OUTPUT_QUIET)
+file(RENAME ${prefix}/share/sardune/default.design-away ${prefix}/share/sardune/default.design)
+if(NOT rc EQUAL 2 OR NOT err MATCHES "default design cannot be read: ${prefix}/share/sardune/default.design")
+  message(FATAL_ERROR "installed sardune-spectrum without its default design: status ${rc}, ${err}")
+endif()
 # As a sub-project of an application's own build: only the library and the
 # tool are configured, so neither GoogleTest nor Google Benchmark is needed.
 file(WRITE ${WORK}/parent/CMakeLists.txt "cmake_minimum_required(VERSION 3.25)

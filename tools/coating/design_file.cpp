@@ -549,6 +549,22 @@ std::string definition(const Material& m) {
 
 Design empty_design() { return Design{}; }
 
+std::string default_design_file() {
+    // The package holds the design beside its materials; both are installed so.
+    return std::filesystem::path(library_folder()).parent_path().append("default.design").string();
+}
+
+Design default_design() {
+    Design d = empty_design();
+    const std::string file = default_design_file();
+    try {
+        read_design_file(file, d);
+    } catch (const InputError& e) {
+        throw InputError(std::string("the built-in default design cannot be read: ") + e.what());
+    }
+    return d;
+}
+
 void parse_design(std::string_view bytes, const std::string& source, FileKind kind, Design& design) {
     DesignParser parser(source, kind, design);
     for_each_line(bytes, source, design_field, [&](const Fields& f, long line) { parser.line(f, line); });

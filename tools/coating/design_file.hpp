@@ -54,6 +54,14 @@ struct Design {
 // A design of the built-in library with no layers yet.
 Design empty_design();
 
+// The design the tool computes when none is given: the design file
+// default.design beside the materials library (share/sardune/default.design,
+// the Python package's data/default.design in the build tree), a 19-layer
+// quarter-wave high reflector centred at 550 nm; InputError when it cannot
+// be read.
+std::string default_design_file();
+Design default_design();
+
 // What a file may hold: a design file everything; a materials file
 // definitions only; a back file (the tool's --back) definitions and layers,
 // which become the back layers.

@@ -12,16 +12,6 @@ namespace spectrum {
 
 namespace optics = sardune::optics;
 
-Design default_design() {
-    const double centre = 550.0;
-    Layer H, L;
-    H.n = 2.35, H.k = 0.0005, H.thickness_nm = centre / (4 * 2.35);
-    L.n = 1.46, L.k = 0.0001, L.thickness_nm = centre / (4 * 1.46);
-    Design d = empty_design();
-    for (int j = 0; j < 19; ++j) d.layers.push_back(j % 2 == 0 ? H : L);
-    return d;
-}
-
 Incidence incidence(double index, double angle_deg) {
     const double theta = angle_deg * (M_PI / 180.0);
     const double cosine = std::cos(theta);

@@ -26,10 +26,6 @@ struct Setup {
     bool extrapolate = false;  // evaluate materials beyond the wavelengths of their data
 };
 
-// A 19-layer quarter-wave high reflector centred at 550 nm, H first and
-// last, with a little absorption, on a substrate of 1.52 in air.
-Design default_design();
-
 // The incident medium's index n0, the angle invariant x = n0 sin(theta), the
 // normal component n0 cos(theta) and cos(theta) itself, taken apart so that
 // grazing angles keep their precision.
