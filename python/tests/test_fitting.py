@@ -80,14 +80,17 @@ class TestMaterialModels:
         (Material.constant(2.1, 0.01, name="H"), {"n": 2.1, "k": 0.01}),
         (Material.cauchy(1.5, 0.004, 1e-4, 0.002, name="c"), {"A": 1.5, "B": 0.004, "C": 1e-4, "k": 0.002}),
         (Material.cauchy(1.5, 0.004, urbach=(0.01, 3.5, 0.3), name="u"), {"A": 1.5, "B": 0.004, "C": 0.0}),
-        (sardune.N_BK7, {"B1": 1.03961212, "C1": 0.00600069867, "B2": 0.231792344, "C2": 0.0200179144,
-                         "B3": 1.01046945, "C3": 103.560653, "k": 0.0}),
+        (Material.sellmeier([1.03961212, 0.231792344, 1.01046945], [0.00600069867, 0.0200179144, 103.560653],
+                            name="glass"),
+         {"B1": 1.03961212, "C1": 0.00600069867, "B2": 0.231792344, "C2": 0.0200179144,
+          "B3": 1.01046945, "C3": 103.560653, "k": 0.0}),
         (Material.sellmeier([1.1], [0.01], k=0.003, name="s").extrapolated(), {"B1": 1.1, "C1": 0.01, "k": 0.003}),
     ])
     def test_terms_rebuild_the_material(self, material, terms):
         """A material's terms as its definition gives them, a material
         rebuilt from them the same one, another value a changed one."""
         from sardune.fitting import model_terms, with_terms
+        assert model_terms(sardune.N_BK7) == {"scale": 1.0}  # a library material's data: only scaled
         got = model_terms(material)
         assert got == {**terms, "scale": 1.0}
         w = np.linspace(400.0, 900.0, 11)
