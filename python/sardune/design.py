@@ -69,10 +69,10 @@ class Design:
         inc = incidence(n0.real, angle)
         out = []
         for j, (index, multiple) in enumerate(stack):
-            spec = index_spec(f"stack[{j}]", index)
-            n = evaluate(f"stack[{j}]", spec, at, slice(None), 1)[0]
+            given = index_spec(f"stack[{j}]", index)
+            n = evaluate(f"stack[{j}]", given, at, slice(None), 1)[0]
             q = n.real if angle == 0 else normal_component(n, inc).real
-            out.append(Layer(spec, multiple * reference / (4 * q)))
+            out.append(Layer(given, multiple * reference / (4 * q)))
         return cls(out, substrate, incident, **media)
 
     def __len__(self) -> int:

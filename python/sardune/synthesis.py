@@ -239,8 +239,8 @@ class _View:
         for j in range(K - 2, -1, -1):
             self.above[j] = L[K - 1].copy() if j == K - 2 else e.matmul_22X([L[j + 1], self.above[j + 1]])
         self.slabs = []
-        for i, spec in enumerate(materials):
-            n = evaluate(f"materials[{i}]", spec, w, slice(None), w.size)
+        for i, given in enumerate(materials):
+            n = evaluate(f"materials[{i}]", given, w, slice(None), w.size)
             self.slabs.append((n, admittance(n, inc, pol)))
 
     def spectrum(self) -> Tuple[np.ndarray, np.ndarray]:
@@ -308,7 +308,7 @@ def _needle_function(e: Engine, design: Any, rows: Targets, materials: List[Inde
             return NeedleFunction(values, depth, position, F)
         scale = 1 / (rows.weights.sum() * F)  # dF = sum r dr / (F sum w)
         for j in range(K):
-            same = [same_index(design.layers[j].index, spec) for spec in materials]
+            same = [same_index(design.layers[j].index, given) for given in materials]
             changes = []
             for vs in views:
                 parts = [v.variations(e, j, position[j], same) for v in vs]
@@ -341,16 +341,16 @@ def _candidates(design: Any, P: NeedleFunction, materials: List[Index], threshol
     (inside it, or at a face it shares with one) are left out."""
     K, n_z = P.values.shape[1:]
     out = []
-    for a, spec in enumerate(materials):
+    for a, given in enumerate(materials):
         for j in range(K):
-            if same_index(design.layers[j].index, spec):
+            if same_index(design.layers[j].index, given):
                 continue
             v = P.values[a, j].copy()
             below = design.layers[j - 1].index if j > 0 else design.substrate
             above = design.layers[j + 1].index if j < K - 1 else design.incident
-            if same_index(below, spec):
+            if same_index(below, given):
                 v[0] = np.inf
-            if same_index(above, spec):
+            if same_index(above, given):
                 v[-1] = np.inf
             i = int(np.argmin(v))
             if v[i] < -threshold:

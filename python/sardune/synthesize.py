@@ -156,12 +156,12 @@ class _Reader:
         elif not isinstance(v, str):
             v = self.number(key, v)
         try:
-            spec = index_spec(key, v)
+            given = index_spec(key, v)
         except (TypeError, ValueError) as e:
             self.fail(key, str(e).split(": ", 1)[-1])
-        if lossless and isinstance(spec, complex) and spec.imag:
+        if lossless and isinstance(given, complex) and given.imag:
             self.fail(key, "expected a lossless index")
-        return spec
+        return given
 
     def materials(self, table: Dict[str, Any]) -> Tuple[List[str], List[Index]]:
         if not table:
@@ -285,8 +285,8 @@ def run(problem: Problem, engine: Engine, show: Optional[Any] = None) -> Synthes
 
 def label(problem: Problem, index: Index) -> str:
     """The problem's label of a layer's index, else the index as written."""
-    for name, spec in zip(problem.labels, problem.materials):
-        if same_index(spec, index):
+    for name, given in zip(problem.labels, problem.materials):
+        if same_index(given, index):
             return name
     if isinstance(index, complex):
         return f"{index.real:g}" + (f"-{-index.imag:g}i" if index.imag else "")
